@@ -1,0 +1,67 @@
+// ToolService (the server state), the tools/call dispatcher, the tool result
+// forms and the argument helpers that every tool handler shares.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/env.h"
+#include "ui_actions.h"
+
+using Json = nlohmann::json;
+
+// The server state, alive for the whole process.
+struct ToolService {
+  ToolService(platform::EnvSnapshot environment, std::unique_ptr<UiNotifier> ui)
+      : env(std::move(environment)), notifier(std::move(ui)) {}
+
+  platform::EnvSnapshot env;                // captured at start, read-only
+  std::optional<std::string> session_vault;  // set by attach_vault and clone_vault
+  std::unique_ptr<UiNotifier> notifier;
+};
+
+// A tool result object on success, the agent-facing message on failure.
+using ToolOutcome = std::expected<Json, std::string>;
+
+// Runs the tool `name` with `arguments` (any JSON type). Unknown names give
+// "Unknown tool: {name}".
+ToolOutcome dispatch(ToolService& service, std::string_view name, const Json& arguments);
+
+// The UI bridge port from the first WS_UI_PORT entry of `env`: an optional
+// "+" and decimal digits up to 65535 after trimming; 9711 otherwise.
+std::uint16_t ui_port_from_env(const platform::EnvSnapshot& env);
+
+// --- Result forms -----------------------------------------------------------
+
+// {"content":[{"text":text,"type":"text"}]}
+Json text_result(std::string text);
+
+// The JSON text with two-space indentation and sorted keys.
+std::string pretty_json(const Json& value);
+
+// A modification time as a JSON number; null when not finite.
+Json mtime_json(double mtime_ms);
+
+// --- Argument helpers (lenient: a member of the wrong type counts as absent) --
+
+// `path` trimmed; "Note path is required" when missing, not text or blank.
+std::expected<std::string, std::string> note_path_arg(const Json& arguments);
+
+// `content` untrimmed; "content is required" when missing, not text or empty.
+std::expected<std::string, std::string> required_content_arg(const Json& arguments);
+
+// The member when it is text, untrimmed.
+std::optional<std::string> optional_text_arg(const Json& arguments, std::string_view name);
+
+// The member when it is a JSON number, as a double.
+std::optional<double> optional_number_arg(const Json& arguments, std::string_view name);
+
+// The string elements of the member when it is an array, in order; empty otherwise.
+std::vector<std::string> text_list_arg(const Json& arguments, std::string_view name);

@@ -1,0 +1,305 @@
+// POSIX implementation of the file-system calls.
+#include "fs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace platform {
+namespace {
+
+class FailureCategory : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "platform"; }
+  std::string message(int value) const override {
+    return value == static_cast<int>(Failure::write_zero) ? "failed to write whole buffer" : "unknown error";
+  }
+};
+
+bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
+
+std::unexpected<std::error_code> invalid() { return std::unexpected(errno_code(EINVAL)); }
+
+FileInfo info_from_stat(const struct stat& st) {
+  FileInfo info;
+  info.is_directory = S_ISDIR(st.st_mode);
+  info.is_regular = S_ISREG(st.st_mode);
+  info.read_only = (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+  info.mtime_sec = st.st_mtim.tv_sec;
+  info.mtime_nsec = st.st_mtim.tv_nsec;
+  info.size = static_cast<std::uint64_t>(st.st_size);
+  info.mode = st.st_mode & 07777;
+  return info;
+}
+
+// Replaces `out` with the bytes of `fd` up to end of file or `limit` bytes.
+// `expected` (the file's size) sizes the buffer so that one read usually
+// takes the whole file.
+Result<void> read_fd(int fd, std::size_t limit, std::size_t expected, std::string& out) {
+  std::size_t used = 0;
+  out.resize(std::min(limit, expected + 1));
+  while (used < limit) {
+    if (out.size() == used) out.resize(std::min(limit, std::max<std::size_t>(used * 2, used + 4096)));
+    const ssize_t n = ::read(fd, out.data() + used, out.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return last_error();
+    }
+    if (n == 0) break;
+    used += static_cast<std::size_t>(n);
+  }
+  out.resize(used);
+  return {};
+}
+
+Result<void> remove_tree(const std::string& path) {
+  struct stat st{};
+  if (::lstat(path.c_str(), &st) != 0) return last_error();
+  if (!S_ISDIR(st.st_mode)) {
+    if (::unlink(path.c_str()) != 0) return last_error();
+    return {};
+  }
+  DIR* dir = ::opendir(path.c_str());
+  if (dir == nullptr) return last_error();
+  std::vector<std::string> names;
+  while (struct dirent* e = ::readdir(dir)) {
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    names.emplace_back(e->d_name);
+  }
+  ::closedir(dir);
+  Result<void> result;
+  for (const auto& name : names) {
+    auto r = remove_tree(path + "/" + name);
+    if (!r && result) result = r;
+  }
+  if (::rmdir(path.c_str()) != 0 && result) return last_error();
+  return result;
+}
+
+FileSystem& posix_fs() {
+  static FileSystem instance;
+  return instance;
+}
+
+FileSystem* active = nullptr;
+
+}  // namespace
+
+const std::error_category& failure_category() {
+  static const FailureCategory category;
+  return category;
+}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+File::~File() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+DirStream& DirStream::operator=(DirStream&& other) noexcept {
+  if (this != &other) {
+    if (dir_ != nullptr) ::closedir(static_cast<DIR*>(dir_));
+    dir_ = other.dir_;
+    other.dir_ = nullptr;
+  }
+  return *this;
+}
+
+DirStream::~DirStream() {
+  if (dir_ != nullptr) ::closedir(static_cast<DIR*>(dir_));
+}
+
+Result<FileInfo> FileSystem::metadata(const std::string& path) {
+  if (has_nul(path)) return invalid();
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return last_error();
+  return info_from_stat(st);
+}
+
+Result<std::string> FileSystem::canonicalize(const std::string& path) {
+  if (has_nul(path)) return invalid();
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return last_error();
+  std::string out(resolved);
+  std::free(resolved);
+  return out;
+}
+
+Result<void> FileSystem::create_directories(const std::string& path) {
+  if (has_nul(path)) return invalid();
+  if (path.empty()) return std::unexpected(errno_code(ENOENT));
+  struct stat st{};
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return {};
+    return std::unexpected(errno_code(EEXIST));
+  }
+  // Create each missing ancestor from the top down.
+  std::size_t pos = 0;
+  while (true) {
+    pos = path.find('/', pos + 1);
+    const std::string prefix = path.substr(0, pos);
+    if (!prefix.empty() && ::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) return last_error();
+    if (pos == std::string::npos) break;
+  }
+  if (::stat(path.c_str(), &st) != 0) return last_error();
+  if (!S_ISDIR(st.st_mode)) return std::unexpected(errno_code(ENOTDIR));
+  return {};
+}
+
+Result<void> FileSystem::read_file(const std::string& path, std::string& out, FileInfo* info) {
+  if (has_nul(path)) return invalid();
+  File file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.fd() < 0) return last_error();
+  struct stat st{};
+  if (::fstat(file.fd(), &st) != 0) return last_error();
+  if (S_ISDIR(st.st_mode)) return std::unexpected(errno_code(EISDIR));
+  if (info != nullptr) *info = info_from_stat(st);
+  return read_fd(file.fd(), SIZE_MAX, static_cast<std::size_t>(st.st_size), out);
+}
+
+Result<void> FileSystem::read_file_prefix(const std::string& path, std::size_t limit, std::string& out,
+                                          FileInfo& info) {
+  if (has_nul(path)) return invalid();
+  File file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.fd() < 0) return last_error();
+  struct stat st{};
+  if (::fstat(file.fd(), &st) != 0) return last_error();
+  if (S_ISDIR(st.st_mode)) return std::unexpected(errno_code(EISDIR));
+  info = info_from_stat(st);
+  return read_fd(file.fd(), limit, static_cast<std::size_t>(st.st_size), out);
+}
+
+Result<File> FileSystem::open(const std::string& path, OpenMode mode, std::uint32_t perms) {
+  if (has_nul(path)) return invalid();
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case OpenMode::create_new: flags |= O_WRONLY | O_CREAT | O_EXCL; break;
+    case OpenMode::create_truncate: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
+    case OpenMode::write_existing: flags |= O_WRONLY; break;
+    case OpenMode::append_existing: flags |= O_WRONLY | O_APPEND; break;
+  }
+  const int fd = ::open(path.c_str(), flags, static_cast<mode_t>(perms));
+  if (fd < 0) return last_error();
+  return File(fd);
+}
+
+Result<void> FileSystem::write_all(File& file, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(file.fd(), data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return last_error();
+    }
+    if (n == 0) return std::unexpected(make_error_code(Failure::write_zero));
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+Result<void> FileSystem::sync(File& file) {
+  if (::fsync(file.fd()) != 0) return last_error();
+  return {};
+}
+
+Result<void> FileSystem::set_permissions(File& file, std::uint32_t mode) {
+  if (::fchmod(file.fd(), static_cast<mode_t>(mode)) != 0) return last_error();
+  return {};
+}
+
+Result<FileInfo> FileSystem::file_metadata(File& file) {
+  struct stat st{};
+  if (::fstat(file.fd(), &st) != 0) return last_error();
+  return info_from_stat(st);
+}
+
+Result<void> FileSystem::close(File& file) {
+  const int fd = file.release();
+  if (fd < 0) return {};
+  if (::close(fd) != 0 && errno != EINTR) return last_error();
+  return {};
+}
+
+Result<void> FileSystem::rename(const std::string& from, const std::string& to) {
+  if (has_nul(from) || has_nul(to)) return invalid();
+  if (::rename(from.c_str(), to.c_str()) != 0) return last_error();
+  return {};
+}
+
+Result<void> FileSystem::remove_file(const std::string& path) {
+  if (has_nul(path)) return invalid();
+  if (::unlink(path.c_str()) != 0) return last_error();
+  return {};
+}
+
+Result<void> FileSystem::remove_all(const std::string& path) {
+  if (has_nul(path)) return invalid();
+  return remove_tree(path);
+}
+
+Result<DirStream> FileSystem::open_dir(const std::string& path) {
+  if (has_nul(path)) return invalid();
+  DIR* dir = ::opendir(path.c_str());
+  if (dir == nullptr) return last_error();
+  return DirStream(dir);
+}
+
+Result<std::optional<DirEntry>> FileSystem::next_entry(DirStream& dir, const std::string& path) {
+  auto* d = static_cast<DIR*>(dir.handle());
+  while (true) {
+    errno = 0;
+    struct dirent* e = ::readdir(d);
+    if (e == nullptr) {
+      if (errno != 0) return last_error();
+      return std::optional<DirEntry>();
+    }
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    DirEntry entry;
+    entry.name = e->d_name;
+    unsigned char type = e->d_type;
+    if (type == DT_UNKNOWN) {
+      struct stat st{};
+      const std::string full = path + "/" + entry.name;
+      if (::lstat(full.c_str(), &st) != 0) return last_error();
+      type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : S_ISLNK(st.st_mode) ? DT_LNK : DT_UNKNOWN;
+    }
+    entry.type = type == DT_DIR   ? EntryType::directory
+                 : type == DT_REG ? EntryType::regular
+                 : type == DT_LNK ? EntryType::symlink
+                                  : EntryType::other;
+    return std::optional<DirEntry>(std::move(entry));
+  }
+}
+
+FileSystem& fs() { return active != nullptr ? *active : posix_fs(); }
+
+ScopedFileSystem::ScopedFileSystem(FileSystem& replacement) : previous_(active) { active = &replacement; }
+ScopedFileSystem::~ScopedFileSystem() { active = previous_; }
+
+Result<std::string> read_file(const std::string& path) {
+  std::string out;
+  auto r = fs().read_file(path, out);
+  if (!r) return std::unexpected(r.error());
+  return out;
+}
+
+Result<void> write_file(const std::string& path, std::string_view data) {
+  auto file = fs().open(path, OpenMode::create_truncate);
+  if (!file) return std::unexpected(file.error());
+  if (auto w = fs().write_all(*file, data); !w) return w;
+  return fs().close(*file);
+}
+
+}  // namespace platform
