@@ -39,7 +39,7 @@ std::string ui_action_message(std::string_view action, nlohmann::json payload);
 // time-out included), "handshake too large" when the response head reaches
 // 8193 bytes without a blank line, or "the UI bridge did not accept the
 // WebSocket upgrade" when the status line is not a 101.
-std::expected<void, std::string> deliver_ui_message(std::uint16_t port, std::string_view message);
+[[nodiscard]] std::expected<void, std::string> deliver_ui_message(std::uint16_t port, std::string_view message);
 
 // The 128-bit key of the SipHash-1-3 states that make the handshake and masking
 // keys. Each state takes the current k0, which then counts up by one.

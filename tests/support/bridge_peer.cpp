@@ -1,3 +1,4 @@
+// The stand-in UI bridge: one thread that serves connections one at a time.
 #include "bridge_peer.h"
 
 #include <arpa/inet.h>
@@ -142,11 +143,6 @@ std::vector<PeerConnection> BridgePeer::connections(std::size_t n) {
     ADD_FAILURE() << "the bridge saw " << done_.size() << " connections end, expected " << n;
   }
   return {done_.begin(), done_.begin() + static_cast<std::ptrdiff_t>(std::min(n, done_.size()))};
-}
-
-std::size_t BridgePeer::ended() const {
-  std::lock_guard lock(mutex_);
-  return done_.size();
 }
 
 IdleListener::IdleListener(bool full_queue) {

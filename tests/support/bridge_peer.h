@@ -55,8 +55,6 @@ class BridgePeer {
   // The first `n` connections, once each has ended; fails the test when they
   // have not ended within 10 seconds.
   std::vector<PeerConnection> connections(std::size_t n);
-  // How many connections have ended so far.
-  std::size_t ended() const;
 
  private:
   void serve();
@@ -66,7 +64,7 @@ class BridgePeer {
   int listener_ = -1;
   std::uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<PeerConnection> done_;
   std::thread thread_;
