@@ -29,6 +29,25 @@ constexpr char kListVaults[] = "list_vaults";
 constexpr char kAttachVault[] = "attach_vault";
 constexpr char kCloneVault[] = "clone_vault";
 
+const Json* member(const Json& arguments, std::string_view name) {
+  if (!arguments.is_object()) return nullptr;
+  auto it = arguments.find(name);
+  return it == arguments.end() ? nullptr : &*it;
+}
+
+// highlight_editor: asks the desktop application to highlight `element` (any
+// text, not only the catalogue's values), passing `path` on as given. Reads no
+// vault and cannot fail.
+ToolOutcome highlight_editor(ToolService& service, const Json& arguments) {
+  const std::string element = optional_text_arg(arguments, "element").value_or("undefined");
+  const Json* path = member(arguments, "path");
+  Json payload = Json::object();
+  payload["element"] = element;
+  payload["path"] = path != nullptr ? *path : Json(nullptr);
+  service.notifier->notify("highlight", std::move(payload));
+  return text_result("Highlighting " + element);
+}
+
 struct Route {
   std::string_view name;
   Handler handler;
@@ -42,18 +61,12 @@ constexpr std::array<Route, 12> kRoutes{{
     {kSearchNotes, pending<kSearchNotes>},
     {kGetVaultContext, pending<kGetVaultContext>},
     {kOpenNote, pending<kOpenNote>},
-    {kHighlightEditor, pending<kHighlightEditor>},
+    {kHighlightEditor, highlight_editor},
     {kRefreshVault, pending<kRefreshVault>},
     {kListVaults, pending<kListVaults>},
     {kAttachVault, pending<kAttachVault>},
     {kCloneVault, pending<kCloneVault>},
 }};
-
-const Json* member(const Json& arguments, std::string_view name) {
-  if (!arguments.is_object()) return nullptr;
-  auto it = arguments.find(name);
-  return it == arguments.end() ? nullptr : &*it;
-}
 
 }  // namespace
 

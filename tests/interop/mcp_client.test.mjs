@@ -1,45 +1,8 @@
 // The official MCP TypeScript SDK client drives the server binary over stdio.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { mkdtempSync, rmSync } from 'node:fs';
-import { tmpdir } from 'node:os';
-import { join } from 'node:path';
-import { Client } from '@modelcontextprotocol/sdk/client/index.js';
-import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
+import { connect } from './server_session.mjs';
 import { LATEST_PROTOCOL_VERSION, ListResourcesResultSchema } from '@modelcontextprotocol/sdk/types.js';
-
-const binary = process.env.TARNEL_SERVER_BINARY;
-
-export async function connect(extraEnv = {}) {
-  assert.ok(binary, 'TARNEL_SERVER_BINARY must name the server binary');
-  const root = mkdtempSync(join(tmpdir(), 'tarnel-interop-'));
-  const transport = new StdioClientTransport({
-    command: binary,
-    args: [],
-    env: {
-      PATH: process.env.PATH,
-      HOME: join(root, 'home'),
-      XDG_CONFIG_HOME: join(root, 'config'),
-      WS_UI_PORT: '1',
-      ...(process.env.ASAN_OPTIONS ? { ASAN_OPTIONS: process.env.ASAN_OPTIONS } : {}),
-      ...extraEnv,
-    },
-    stderr: 'pipe',
-  });
-  let stderr = '';
-  transport.stderr?.on('data', (chunk) => { stderr += chunk; });
-  const client = new Client({ name: 'tarnel-interop', version: '1.0.0' });
-  await client.connect(transport);
-  return {
-    client,
-    root,
-    stderr: () => stderr,
-    async close() {
-      await client.close();
-      rmSync(root, { recursive: true, force: true });
-    },
-  };
-}
 
 test('the SDK client connects, lists the tools and calls them', async () => {
   const session = await connect();

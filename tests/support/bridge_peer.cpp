@@ -1,0 +1,168 @@
+// The stand-in UI bridge: one thread that serves connections one at a time.
+#include "bridge_peer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <gtest/gtest.h>
+#include <stdexcept>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+sockaddr_in loopback(std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+// A listening socket on an ephemeral loopback port.
+int listen_loopback(int backlog, std::uint16_t& port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = loopback(0);
+  socklen_t size = sizeof address;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd, backlog) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    throw std::runtime_error("cannot listen on 127.0.0.1");
+  }
+  port = ntohs(address.sin_port);
+  return fd;
+}
+
+// Reads what is available into `out`; false at end of stream, on an error or
+// when nothing arrives before `deadline`.
+bool read_more(int fd, std::string& out, Clock::time_point deadline) {
+  pollfd p{fd, POLLIN, 0};
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 50)));
+    if (ready < 0) return false;
+    if (ready > 0) break;
+  }
+  char buffer[65536];
+  const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+  if (n <= 0) return false;
+  out.append(buffer, static_cast<std::size_t>(n));
+  return true;
+}
+
+void write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n <= 0) return;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
+std::optional<ClientFrame> decode_client_frame(std::string_view bytes) {
+  if (bytes.size() < 2) return std::nullopt;
+  ClientFrame frame;
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  frame.masked = (byte(1) & 0x80) != 0;
+  std::uint64_t length = byte(1) & 0x7f;
+  std::size_t header = 2;
+  if (length >= 126) {
+    const std::size_t extra = length == 126 ? 2 : 8;
+    if (bytes.size() < 2 + extra) return std::nullopt;
+    length = 0;
+    for (std::size_t i = 0; i < extra; ++i) length = (length << 8) | byte(2 + i);
+    header += extra;
+  }
+  frame.header = std::string(bytes.substr(0, header));
+  const std::size_t mask_size = frame.masked ? 4 : 0;
+  if (bytes.size() - header - mask_size < length) return std::nullopt;
+  frame.payload = std::string(bytes.substr(header + mask_size, length));
+  for (std::size_t i = 0; frame.masked && i < frame.payload.size(); ++i) {
+    frame.payload[i] = static_cast<char>(frame.payload[i] ^ bytes[header + i % 4]);
+  }
+  frame.size = header + mask_size + length;
+  return frame;
+}
+
+BridgePeer::BridgePeer(PeerScript script) : script_(std::move(script)) {
+  listener_ = listen_loopback(16, port_);
+  thread_ = std::thread([this] { serve(); });
+}
+
+BridgePeer::~BridgePeer() {
+  stop_ = true;
+  thread_.join();
+  ::close(listener_);
+}
+
+void BridgePeer::serve() {
+  pollfd p{listener_, POLLIN, 0};
+  while (!stop_) {
+    if (::poll(&p, 1, 20) <= 0) continue;
+    const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    PeerConnection connection = handle(fd);
+    ::close(fd);
+    std::lock_guard lock(mutex_);
+    done_.push_back(std::move(connection));
+    changed_.notify_all();
+  }
+}
+
+PeerConnection BridgePeer::handle(int fd) const {
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  PeerConnection connection;
+  std::string received;
+  std::size_t end = std::string::npos;
+  while ((end = received.find("\r\n\r\n")) == std::string::npos && read_more(fd, received, deadline)) {
+  }
+  if (end == std::string::npos) {
+    connection.request = std::move(received);
+    return connection;
+  }
+  connection.request = received.substr(0, end + 4);
+  connection.rest = received.substr(end + 4);
+  write_all(fd, script_.response);
+  if (script_.pause_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(script_.pause_ms));
+  write_all(fd, script_.late);
+  if (script_.half_close) ::shutdown(fd, SHUT_WR);
+  while (!stop_ && read_more(fd, connection.rest, deadline)) {
+  }
+  return connection;
+}
+
+std::vector<PeerConnection> BridgePeer::connections(std::size_t n) {
+  std::unique_lock lock(mutex_);
+  if (!changed_.wait_for(lock, std::chrono::seconds(10), [&] { return done_.size() >= n; })) {
+    ADD_FAILURE() << "the bridge saw " << done_.size() << " connections end, expected " << n;
+  }
+  return {done_.begin(), done_.begin() + static_cast<std::ptrdiff_t>(std::min(n, done_.size()))};
+}
+
+IdleListener::IdleListener(bool full_queue) {
+  listener_ = listen_loopback(full_queue ? 0 : 16, port_);
+  if (!full_queue) return;
+  // A backlog of 0 holds one connection; the one after it is never answered.
+  filler_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in address = loopback(port_);
+  if (filler_ < 0 || ::connect(filler_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    throw std::runtime_error("cannot fill the accept queue");
+  }
+}
+
+IdleListener::~IdleListener() {
+  if (filler_ >= 0) ::close(filler_);
+  ::close(listener_);
+}
+
+std::uint16_t unused_loopback_port() {
+  std::uint16_t port = 0;
+  ::close(listen_loopback(1, port));
+  return port;
+}
