@@ -18,8 +18,9 @@ inline std::error_code errno_code(int e) { return {e, std::generic_category()}; 
 // The error code for the current errno.
 inline std::unexpected<std::error_code> last_error() { return std::unexpected(errno_code(errno)); }
 
-// Errors that are not an errno: a write that made no progress.
-enum class Failure { write_zero = 1 };
+// Errors that are not an errno: a write that made no progress, and a file
+// read as text whose bytes are not UTF-8.
+enum class Failure { write_zero = 1, invalid_utf8 = 2 };
 const std::error_category& failure_category();
 inline std::error_code make_error_code(Failure f) { return {static_cast<int>(f), failure_category()}; }
 

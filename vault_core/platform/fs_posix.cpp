@@ -18,7 +18,11 @@ class FailureCategory : public std::error_category {
  public:
   const char* name() const noexcept override { return "platform"; }
   std::string message(int value) const override {
-    return value == static_cast<int>(Failure::write_zero) ? "failed to write whole buffer" : "unknown error";
+    switch (static_cast<Failure>(value)) {
+      case Failure::write_zero: return "failed to write whole buffer";
+      case Failure::invalid_utf8: return "stream did not contain valid UTF-8";
+    }
+    return "unknown error";
   }
 };
 
