@@ -15,11 +15,7 @@ namespace {
 using Json = nlohmann::json;
 
 EnvList env_with_port(const std::string& root, std::uint16_t port) {
-  EnvList env = isolated_env(root);
-  for (auto& [name, value] : env) {
-    if (name == "WS_UI_PORT") value = std::to_string(port);
-  }
-  return env;
+  return isolated_env(root, {{"WS_UI_PORT", std::to_string(port)}});
 }
 
 TEST(UiBridgeE2e, HighlightEditorReachesTheBridge) {

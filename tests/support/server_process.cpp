@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -33,7 +34,14 @@ EnvList isolated_env(const std::string& root, const EnvList& extra) {
   for (const char* keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TZ"}) {
     if (const char* v = std::getenv(keep)) env.emplace_back(keep, v);
   }
-  for (const auto& e : extra) env.push_back(e);
+  for (const auto& e : extra) {
+    auto same = std::find_if(env.begin(), env.end(), [&](const auto& d) { return d.first == e.first; });
+    if (same != env.end()) {
+      same->second = e.second;
+    } else {
+      env.push_back(e);
+    }
+  }
   return env;
 }
 

@@ -13,7 +13,8 @@ using EnvList = std::vector<std::pair<std::string, std::string>>;
 
 // An environment that keeps the test away from the real home folder: HOME and
 // XDG_CONFIG_HOME under `root`, PATH from the test process, and WS_UI_PORT on
-// a port where nothing listens. Entries of `extra` are appended in order.
+// a port where nothing listens. An entry of `extra` replaces the default of
+// the same name; the others are appended in order.
 EnvList isolated_env(const std::string& root, const EnvList& extra = {});
 
 class ServerProcess {
