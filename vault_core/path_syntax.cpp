@@ -93,18 +93,23 @@ std::vector<Part> normalized(const Parsed& p) {
   return out;
 }
 
-// True when a normal component appended to `text` needs a separator first.
-// `prefix_kind` and `prefix_length` describe the prefix `text` starts with.
-bool needs_separator(std::string_view text, std::optional<PrefixKind> prefix_kind, std::size_t prefix_length,
-                     PathSyntax syntax) {
-  if (text.empty()) return false;
-  const bool verbatim = prefix_kind && windows_path::is_verbatim(*prefix_kind);
-  if (is_separator(text.back(), syntax, verbatim)) return false;
-  return !(prefix_kind == PrefixKind::disk && text.size() == prefix_length);
+// What separator placement needs to know about the prefix a text starts with.
+struct PrefixShape {
+  std::optional<PrefixKind> kind;
+  std::size_t length = 0;
+};
+
+PrefixShape shape_of(const std::optional<Prefix>& prefix) {
+  return prefix ? PrefixShape{prefix->kind, prefix->length} : PrefixShape{};
 }
 
-std::optional<PrefixKind> kind_of(const std::optional<Prefix>& prefix) {
-  return prefix ? std::optional<PrefixKind>(prefix->kind) : std::nullopt;
+// True when a component appended to `text` needs a separator first: not after
+// nothing, a separator, or a bare drive ("C:x" is drive-relative).
+bool needs_separator(std::string_view text, PrefixShape prefix, PathSyntax syntax) {
+  if (text.empty()) return false;
+  const bool verbatim = prefix.kind && windows_path::is_verbatim(*prefix.kind);
+  if (is_separator(text.back(), syntax, verbatim)) return false;
+  return !(prefix.kind == PrefixKind::disk && text.size() == prefix.length);
 }
 
 // The path text of a sequence of parts, separators in the syntax's main form.
@@ -115,7 +120,7 @@ std::string render(std::span<const Part> parts, const std::optional<Prefix>& pre
       case Kind::prefix: out.assign(part.text); break;
       case Kind::root: out += main_separator(syntax); break;
       default:
-        if (needs_separator(out, kind_of(prefix), prefix ? prefix->length : 0, syntax)) out += main_separator(syntax);
+        if (needs_separator(out, shape_of(prefix), syntax)) out += main_separator(syntax);
         out.append(part.text);
     }
   }
@@ -141,8 +146,7 @@ std::string portable(std::span<const Part> parts) {
 
 // What join_normalize needs to know about its current text.
 struct JoinState {
-  std::optional<PrefixKind> prefix_kind;
-  std::size_t prefix_length = 0;
+  PrefixShape prefix;
   std::size_t before_body = 0;
   std::vector<Part> body;  // only kind and end are used
 };
@@ -150,8 +154,7 @@ struct JoinState {
 JoinState join_state(std::string_view text, PathSyntax syntax) {
   Parsed p = parse(text, syntax);
   JoinState s;
-  s.prefix_kind = kind_of(p.prefix);
-  s.prefix_length = p.prefix ? p.prefix->length : 0;
+  s.prefix = shape_of(p.prefix);
   s.before_body = p.before_body;
   for (const Part& part : p.parts) {
     if (part.kind != Kind::prefix && part.kind != Kind::root) s.body.push_back({part.kind, {}, part.end});
@@ -202,10 +205,9 @@ std::string lexical_normalize(std::string_view path, PathSyntax syntax) {
 }
 
 std::string join_path(std::string_view base, std::string_view relative, PathSyntax syntax) {
-  std::optional<Prefix> prefix;
-  if (syntax == PathSyntax::windows) prefix = windows_path::parse_prefix(base);
+  const PrefixShape prefix = syntax == PathSyntax::windows ? shape_of(windows_path::parse_prefix(base)) : PrefixShape{};
   std::string out(base);
-  if (needs_separator(out, kind_of(prefix), prefix ? prefix->length : 0, syntax)) out += main_separator(syntax);
+  if (needs_separator(out, prefix, syntax)) out += main_separator(syntax);
   out.append(relative);
   return out;
 }
@@ -227,12 +229,12 @@ std::string join_normalize(std::string_view root, std::string_view path, PathSyn
         state = join_state(out, syntax);
         break;
       case Kind::root:
-        out.resize(state.prefix_length);
+        out.resize(state.prefix.length);
         out += main_separator(syntax);
         state = join_state(out, syntax);
         break;
       case Kind::normal:
-        if (needs_separator(out, state.prefix_kind, state.prefix_length, syntax)) out += main_separator(syntax);
+        if (needs_separator(out, state.prefix, syntax)) out += main_separator(syntax);
         out.append(part.text);
         state.body.push_back({Kind::normal, {}, out.size()});
         break;
