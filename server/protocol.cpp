@@ -10,32 +10,7 @@
 
 namespace {
 
-constexpr int kMaxDepth = 127;
 constexpr const char* kDefaultProtocolVersion = "2024-11-05";
-
-// True when arrays and objects nest deeper than the limit. Brackets inside
-// strings do not count; a malformed text is left to the parser.
-bool nesting_too_deep(std::string_view text) {
-  int depth = 0;
-  bool in_string = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (in_string) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        in_string = false;
-      }
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > kMaxDepth) return true;
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-  return false;
-}
 
 Json envelope(const Json& id) {
   Json response = Json::object();
@@ -95,7 +70,7 @@ LineOutcome handle_line(ToolService& service, std::string_view line) {
   const std::string_view text = unicode::trim(line);
   if (text.empty()) return {};
 
-  Json request = nesting_too_deep(text) ? Json(Json::value_t::discarded) : Json::parse(text, nullptr, false);
+  Json request = json_nesting_too_deep(text) ? Json(Json::value_t::discarded) : Json::parse(text, nullptr, false);
   if (request.is_discarded()) {
     return {compact_json(error_response(nullptr, -32700, "Parse error")), true};
   }

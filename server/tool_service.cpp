@@ -106,6 +106,29 @@ std::string pretty_json(const Json& value) {
   return value.dump(2, ' ', false, Json::error_handler_t::replace);
 }
 
+bool json_nesting_too_deep(std::string_view text) {
+  constexpr int kMaxDepth = 127;
+  int depth = 0;
+  bool in_string = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxDepth) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
 Json mtime_json(double mtime_ms) { return std::isfinite(mtime_ms) ? Json(mtime_ms) : Json(nullptr); }
 
 std::expected<std::string, std::string> note_path_arg(const Json& arguments) {

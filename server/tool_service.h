@@ -46,6 +46,12 @@ Json text_result(std::string text);
 // The JSON text with two-space indentation and sorted keys.
 std::string pretty_json(const Json& value);
 
+// True when arrays and objects in the JSON text nest deeper than 127 levels,
+// the most the server accepts (deeper values would exhaust the stack when
+// written). Brackets inside strings do not count; malformed text is left to
+// the parser.
+bool json_nesting_too_deep(std::string_view text);
+
 // A modification time as a JSON number; null when not finite.
 Json mtime_json(double mtime_ms);
 

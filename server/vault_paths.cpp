@@ -1,0 +1,245 @@
+// The vault registry, the active vault and the path arguments of the tools.
+#include "vault_paths.h"
+
+#include <exception>
+#include <utility>
+
+#include "app_config.h"
+#include "platform/env.h"
+#include "platform/fs.h"
+#include "unicode.h"
+
+namespace {
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+std::unexpected<std::string> registry_read_error(std::string_view detail) {
+  return std::unexpected("Could not read tarnel vault registry: " + std::string(detail));
+}
+
+// A JSON library message without its "[json.exception.name.id] " tag.
+std::string library_message(const std::exception& e) {
+  std::string_view text = e.what();
+  if (text.starts_with('[')) {
+    if (const auto close = text.find("] "); close != std::string_view::npos) text.remove_prefix(close + 2);
+  }
+  return std::string(text);
+}
+
+// The sibling temporary file of `file`: its extension replaced by "{pid}.tmp".
+std::string temp_path(const std::string& file) {
+  std::size_t end = file.size();
+  if (const auto name = final_component(file)) {
+    const std::size_t start = static_cast<std::size_t>(name->data() - file.data());
+    const std::size_t dot = name->rfind('.');
+    end = dot != std::string_view::npos && dot > 0 ? start + dot : start + name->size();
+  }
+  return file.substr(0, end) + "." + std::to_string(platform::process_id()) + ".tmp";
+}
+
+platform::Result<void> write_synced(const std::string& path, std::string_view bytes) {
+  auto file = platform::fs().open(path, platform::OpenMode::create_truncate);
+  if (!file) return std::unexpected(file.error());
+  if (auto r = platform::fs().write_all(*file, bytes); !r) return r;
+  if (auto r = platform::fs().sync(*file); !r) return r;
+  return platform::fs().close(*file);
+}
+
+const std::string* entry_path(const Json& entry) {
+  if (!entry.is_object()) return nullptr;
+  const auto it = entry.find("path");
+  return it != entry.end() && it->is_string() ? &it->get_ref<const std::string&>() : nullptr;
+}
+
+std::string new_entry_label(const std::string& root, const std::optional<std::string>& label, const std::string& key) {
+  if (label) {
+    const std::string_view trimmed = unicode::trim(*label);
+    if (!trimmed.empty()) return std::string(trimmed);
+  }
+  if (const auto name = final_component(root)) return unicode::lossy_utf8(*name);
+  return key;
+}
+
+}  // namespace
+
+std::string registry_path_key(std::string_view path) {
+  std::string key = unicode::lossy_utf8(path);
+  for (char& c : key) {
+    if (c == '\\') c = '/';
+  }
+  while (key.size() > 1 && key.back() == '/') key.pop_back();
+  return key;
+}
+
+bool registry_key_nested(std::string_view parent, std::string_view child) {
+  const auto strip = [](std::string_view s) {
+    while (!s.empty() && (s.back() == '/' || s.back() == '\\')) s.remove_suffix(1);
+    return s;
+  };
+  parent = strip(parent);
+  child = strip(child);
+  if (parent.empty() || child.empty() || parent == child) return false;
+  const std::string p = unicode::to_lower(parent);
+  const std::string c = unicode::to_lower(child);
+  return c.size() > p.size() && c.starts_with(p) && (c[p.size()] == '/' || c[p.size()] == '\\');
+}
+
+std::expected<Json, std::string> read_registry(const std::string& file) {
+  auto bytes = platform::read_file(file);
+  if (!bytes) {
+    if (bytes.error() == std::errc::no_such_file_or_directory) {
+      return Json{{"active_vault", nullptr}, {"hidden_defaults", Json::array()}, {"vaults", Json::array()}};
+    }
+    return registry_read_error(bytes.error().message());
+  }
+  // The parser would skip a byte-order mark; the registry format does not allow one.
+  if (bytes->starts_with(kByteOrderMark)) {
+    return registry_read_error("parse error at line 1, column 1: unexpected byte-order mark");
+  }
+  if (json_nesting_too_deep(*bytes)) return registry_read_error("parse error: nesting deeper than 127 levels");
+  Json registry;
+  try {
+    registry = Json::parse(*bytes);
+  } catch (const Json::exception& e) {  // parse errors, and numbers out of range
+    return registry_read_error(library_message(e));
+  }
+  if (!registry.is_object()) return registry_read_error("not an object");
+  for (const char* name : {"vaults", "hidden_defaults"}) {
+    Json& member = registry[name];
+    if (!member.is_array()) member = Json::array();
+  }
+  return registry;
+}
+
+std::expected<void, std::string> write_registry(const std::string& file, const Json& registry) {
+  if (const auto parent = parent_path(file); parent && !parent->empty()) {
+    const std::string folder(*parent);
+    if (auto r = platform::fs().create_directories(folder); !r) {
+      return std::unexpected("Failed to create " + unicode::lossy_utf8(folder) + ": " + r.error().message());
+    }
+  }
+  std::string bytes;
+  try {
+    bytes = registry.dump(2, ' ', false, Json::error_handler_t::strict);
+  } catch (const Json::exception& e) {
+    return std::unexpected("Failed to serialize the vault registry: " + library_message(e));
+  }
+  bytes += '\n';
+  // Writing a sibling and renaming it over the registry means a failure at
+  // any point leaves the old registry whole.
+  const std::string temp = temp_path(file);
+  if (auto r = write_synced(temp, bytes); !r) {
+    (void)platform::fs().remove_file(temp);
+    return std::unexpected("Failed to write " + unicode::lossy_utf8(temp) + ": " + r.error().message());
+  }
+  if (auto r = platform::fs().rename(temp, file); !r) {
+    (void)platform::fs().remove_file(temp);
+    return std::unexpected("Failed to write " + unicode::lossy_utf8(file) + ": " + r.error().message());
+  }
+  return {};
+}
+
+std::expected<std::optional<std::string>, std::string> registry_active_vault() {
+  const auto location = app_config::config_read_path(kRegistryFileName);
+  if (!location) return std::unexpected(location.error());
+  const auto registry = read_registry(*location);
+  if (!registry) return std::unexpected(registry.error());
+  const auto it = registry->find("active_vault");
+  if (it != registry->end() && it->is_string()) {
+    const std::string_view trimmed = unicode::trim(it->get_ref<const std::string&>());
+    if (!trimmed.empty()) return std::string(trimmed);
+  }
+  return std::nullopt;
+}
+
+std::expected<Json, std::string> register_vault(const std::string& root, const std::optional<std::string>& label) {
+  const auto read_location = app_config::config_read_path(kRegistryFileName);
+  if (!read_location) return std::unexpected(read_location.error());
+  const auto write_location = app_config::config_write_path(kRegistryFileName);
+  if (!write_location) return std::unexpected(write_location.error());
+  auto registry = read_registry(*read_location);
+  if (!registry) return std::unexpected(registry.error());
+
+  const std::string key = registry_path_key(root);
+  Json& vaults = (*registry)["vaults"];
+  // Every entry is checked for nesting before a duplicate is returned.
+  const Json* duplicate = nullptr;
+  for (const Json& entry : vaults) {
+    const std::string* path = entry_path(entry);
+    if (path == nullptr) continue;
+    const std::string entry_key = registry_path_key(*path);
+    if (entry_key == key) {
+      if (duplicate == nullptr) duplicate = &entry;
+      continue;
+    }
+    if (registry_key_nested(entry_key, key) || registry_key_nested(key, entry_key)) {
+      return std::unexpected("Vault path is inside registered vault or contains one: " + unicode::lossy_utf8(root));
+    }
+  }
+  if (duplicate != nullptr) return *duplicate;
+
+  Json entry = Json::object();
+  entry["label"] = new_entry_label(root, label, key);
+  entry["path"] = unicode::lossy_utf8(root);
+  vaults.push_back(entry);
+  if (auto r = write_registry(*write_location, *registry); !r) return std::unexpected(r.error());
+  return entry;
+}
+
+std::expected<std::vector<std::string>, std::string> active_vaults(const ToolService& service) {
+  if (service.session_vault) return std::vector<std::string>{*service.session_vault};
+  if (const auto value = platform::snapshot_lookup(service.env, "VAULT_PATH")) {
+    const std::string_view trimmed = unicode::trim(*value);
+    if (!trimmed.empty()) return std::vector<std::string>{std::string(trimmed)};
+  }
+  auto registered = registry_active_vault();
+  if (!registered) return std::unexpected(registered.error());
+  if (*registered) return std::vector<std::string>{std::move(**registered)};
+  return std::unexpected("VAULT_PATH is required. Open a vault in tarnel before starting MCP tools.");
+}
+
+std::expected<std::optional<std::string>, std::string> vault_path_arg(const ToolService& service,
+                                                                      const Json& arguments) {
+  const auto given = optional_text_arg(arguments, "vaultPath");
+  if (!given) return std::nullopt;
+  const std::string_view trimmed = unicode::trim(*given);
+  if (trimmed.empty()) return std::nullopt;
+  const auto vaults = active_vaults(service);
+  if (!vaults) return std::unexpected(vaults.error());
+  for (const std::string& vault : *vaults) {
+    if (vault == trimmed) return vault;
+  }
+  return std::unexpected("Vault is not active in tarnel: " + std::string(trimmed));
+}
+
+std::expected<std::string, std::string> write_vault(const ToolService& service, const Json& arguments) {
+  auto chosen = vault_path_arg(service, arguments);
+  if (!chosen) return std::unexpected(chosen.error());
+  if (*chosen) return std::move(**chosen);
+  auto vaults = active_vaults(service);
+  if (!vaults) return std::unexpected(vaults.error());
+  if (auto path = note_path_arg(arguments); !path) return std::unexpected(path.error());
+  // A path outside the vault is refused later by the note operation itself.
+  return std::move(vaults->front());
+}
+
+std::expected<std::string, std::string> resolve_note_path(const Json& arguments, const std::string& vault_root,
+                                                          PathSyntax syntax) {
+  auto path = note_path_arg(arguments);
+  if (!path) return path;
+  if (is_absolute_path(*path, syntax) && strictly_inside(vault_root, *path, syntax)) {
+    if (auto rest = relative_remainder(vault_root, *path, syntax)) return std::move(*rest);
+  }
+  return path;
+}
+
+std::expected<std::string, std::string> target_path(const ToolService& service, const Json& arguments,
+                                                    PathSyntax syntax) {
+  const std::string path = optional_text_arg(arguments, "path").value_or(std::string());
+  if (is_absolute_path(path, syntax)) return path;
+  const auto vaults = active_vaults(service);
+  if (!vaults) return std::unexpected(vaults.error());
+  const auto chosen = vault_path_arg(service, arguments);
+  if (!chosen) return std::unexpected(chosen.error());
+  return join_normalize(*chosen ? **chosen : vaults->front(), path, syntax);
+}

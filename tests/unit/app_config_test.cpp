@@ -1,0 +1,200 @@
+#include "app_config.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/env.h"
+#include "platform/fs.h"
+#include "scoped_env.h"
+#include "temp_dir.h"
+
+namespace {
+
+// HOME and XDG_CONFIG_HOME point into a fresh folder; the namespace variable
+// is unset. The platform root is then $HOME/.config.
+class AppConfigTest : public ::testing::Test {
+ protected:
+  AppConfigTest() {
+    env.set("HOME", home());
+    env.set("XDG_CONFIG_HOME", xdg());
+    env.unset("tarnel_app_config_namespace");
+  }
+  std::string home() const { return dir.path("home"); }
+  std::string xdg() const { return dir.path("xdg"); }
+  std::string platform_root() const { return home() + "/.config"; }
+  static std::string file_in(const std::string& root) { return root + "/com.tarnel.app/vaults.json"; }
+
+  TempDir dir;
+  ScopedEnv env;
+};
+
+// Refuses to open one path for writing in place, as a read-only file would.
+class DenyWriteExisting : public platform::FileSystem {
+ public:
+  explicit DenyWriteExisting(std::string path) : path_(std::move(path)) {}
+  platform::Result<platform::File> open(const std::string& path, platform::OpenMode mode,
+                                        std::uint32_t perms) override {
+    if (path == path_ && mode == platform::OpenMode::write_existing) {
+      return std::unexpected(platform::errno_code(EACCES));
+    }
+    return FileSystem::open(path, mode, perms);
+  }
+
+ private:
+  std::string path_;
+};
+
+TEST_F(AppConfigTest, PolicyIsCompiledInByteForByte) {
+  const std::string source = read_file_text(TARNEL_SOURCE_DIR "/server/app-config-policy.json");
+  EXPECT_EQ(app_config::policy_text().size(), 554u);
+  EXPECT_EQ(app_config::policy_text(), source);
+  EXPECT_EQ(app_config::policy().current_namespace, "com.tarnel.app");
+  EXPECT_EQ(app_config::policy().development_namespace, "com.tarnel.app.dev");
+}
+
+TEST_F(AppConfigTest, NamespaceIsDevelopmentOnlyForItsExactName) {
+  struct Case {
+    std::optional<std::string> value;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {std::nullopt, "com.tarnel.app"},
+      {"com.tarnel.app.dev", "com.tarnel.app.dev"},
+      {" com.tarnel.app.dev ", "com.tarnel.app.dev"},
+      {"\u3000com.tarnel.app.dev\t\n", "com.tarnel.app.dev"},
+      {"COM.TARNEL.APP.DEV", "com.tarnel.app"},
+      {"com.tarnel.app", "com.tarnel.app"},
+      {"com.tarnel.app.dev2", "com.tarnel.app"},
+      {"true", "com.tarnel.app"},
+      {"", "com.tarnel.app"},
+  };
+  for (const auto& c : cases) {
+    ScopedEnv local;
+    if (c.value) local.set("tarnel_app_config_namespace", *c.value);
+    EXPECT_EQ(app_config::config_namespace(), c.expected) << (c.value ? *c.value : "<unset>");
+    EXPECT_EQ(app_config::config_file_path("/cfg", "vaults.json"), "/cfg/" + c.expected + "/vaults.json");
+  }
+}
+
+TEST_F(AppConfigTest, RootsPreferAnAbsoluteXdgConfigHome) {
+  struct Case {
+    std::optional<std::string> xdg;
+    std::vector<std::string> roots;
+  };
+  const Case cases[] = {
+      {xdg(), {xdg(), platform_root()}},
+      {std::nullopt, {platform_root()}},
+      {"", {platform_root()}},
+      {"xdg", {platform_root()}},  // relative: ignored
+      {platform_root() + "/", {platform_root() + "/"}},  // equal to the platform root: one root, kept as given
+      {home() + "/./.config", {home() + "/./.config"}},
+      {home() + "/.Config", {home() + "/.Config", platform_root()}},
+  };
+  for (const auto& c : cases) {
+    ScopedEnv local;
+    if (c.xdg) {
+      local.set("XDG_CONFIG_HOME", *c.xdg);
+    } else {
+      local.unset("XDG_CONFIG_HOME");
+    }
+    const auto roots = app_config::config_roots();
+    ASSERT_TRUE(roots) << roots.error();
+    EXPECT_EQ(*roots, c.roots) << (c.xdg ? *c.xdg : "<unset>");
+  }
+}
+
+TEST_F(AppConfigTest, FirstReadCreatesTheNamespaceFolderAndLeavesNoProbe) {
+  const auto read = app_config::config_read_path("vaults.json");
+  ASSERT_TRUE(read) << read.error();
+  EXPECT_EQ(*read, file_in(xdg()));
+  EXPECT_EQ(app_config::config_write_path("vaults.json"), file_in(xdg()));
+
+  auto listing = platform::fs().open_dir(xdg() + "/com.tarnel.app");
+  ASSERT_TRUE(listing);
+  EXPECT_FALSE(platform::fs().next_entry(*listing, xdg() + "/com.tarnel.app").value().has_value());
+  EXPECT_FALSE(dir.exists("home/.config")) << "the second root is not probed once the first passes";
+}
+
+TEST_F(AppConfigTest, ExistingFileUnderSecondRootIsReadWhileTheFirstIsWritten) {
+  dir.write("home/.config/com.tarnel.app/vaults.json", "{}");
+  EXPECT_EQ(app_config::config_write_path("vaults.json"), file_in(xdg()));
+  EXPECT_EQ(app_config::config_read_path("vaults.json"), file_in(platform_root()));
+}
+
+TEST_F(AppConfigTest, UnwritableFileUnderFirstRootMovesTheWriteToTheSecond) {
+  dir.write("xdg/com.tarnel.app/vaults.json", "{}");
+  DenyWriteExisting denied(file_in(xdg()));
+  platform::ScopedFileSystem scope(denied);
+
+  // The second root has no file: it passes its probe, but the only existing file is read.
+  EXPECT_EQ(app_config::config_write_path("vaults.json"), file_in(platform_root()));
+  EXPECT_EQ(app_config::config_read_path("vaults.json"), file_in(xdg()));
+
+  // Once the second root has the file, both locations are there.
+  dir.write("home/.config/com.tarnel.app/vaults.json", "{}");
+  EXPECT_EQ(app_config::config_write_path("vaults.json"), file_in(platform_root()));
+  EXPECT_EQ(app_config::config_read_path("vaults.json"), file_in(platform_root()));
+}
+
+TEST_F(AppConfigTest, FolderInPlaceOfTheFileIsNotWritable) {
+  dir.mkdir("xdg/com.tarnel.app/vaults.json");
+  EXPECT_EQ(app_config::config_write_path("vaults.json"), file_in(platform_root()));
+  EXPECT_EQ(app_config::config_read_path("vaults.json"), file_in(xdg()));
+}
+
+TEST_F(AppConfigTest, NoWritableRootFallsBackToTheFirst) {
+  struct NoFolders : platform::FileSystem {
+    platform::Result<void> create_directories(const std::string&) override {
+      return std::unexpected(platform::errno_code(EROFS));
+    }
+  } no_folders;
+  platform::ScopedFileSystem scope(no_folders);
+  EXPECT_EQ(app_config::config_write_path("vaults.json"), file_in(xdg()));
+  EXPECT_EQ(app_config::config_read_path("vaults.json"), file_in(xdg()));
+}
+
+TEST_F(AppConfigTest, ProbeNamesCountUpEvenAfterAFailedProbe) {
+  struct RecordProbes : platform::FileSystem {
+    std::vector<std::string> created, removed;
+    bool fail_next = false;
+    platform::Result<platform::File> open(const std::string& path, platform::OpenMode mode,
+                                          std::uint32_t perms) override {
+      if (mode == platform::OpenMode::create_new) {
+        created.push_back(path);
+        if (std::exchange(fail_next, false)) return std::unexpected(platform::errno_code(EACCES));
+      }
+      return FileSystem::open(path, mode, perms);
+    }
+    platform::Result<void> remove_file(const std::string& path) override {
+      removed.push_back(path);
+      return FileSystem::remove_file(path);
+    }
+  } fs;
+  platform::ScopedFileSystem scope(fs);
+
+  const std::string folder = dir.path("a/b");
+  EXPECT_TRUE(app_config::probe_writable_dir(folder));
+  fs.fail_next = true;
+  EXPECT_FALSE(app_config::probe_writable_dir(folder));
+  EXPECT_TRUE(app_config::probe_writable_dir(folder));
+
+  ASSERT_EQ(fs.created.size(), 3u);
+  const std::string stem = folder + "/.tarnel-write-probe-" + std::to_string(platform::process_id()) + "-";
+  ASSERT_TRUE(fs.created[0].starts_with(stem)) << fs.created[0];
+  const unsigned long first = std::stoul(fs.created[0].substr(stem.size()));
+  for (std::size_t i = 0; i < fs.created.size(); ++i) EXPECT_EQ(fs.created[i], stem + std::to_string(first + i));
+  EXPECT_EQ(fs.removed, (std::vector<std::string>{fs.created[0], fs.created[2]}));
+  EXPECT_FALSE(dir.exists(fs.created[0].substr(dir.path().size() + 1)));
+}
+
+TEST_F(AppConfigTest, DevelopmentNamespaceLocatesItsOwnFolder) {
+  env.set("tarnel_app_config_namespace", " com.tarnel.app.dev ");
+  dir.write("xdg/com.tarnel.app/vaults.json", "{}");  // the other namespace's file does not count
+  EXPECT_EQ(app_config::config_read_path("vaults.json"), xdg() + "/com.tarnel.app.dev/vaults.json");
+  EXPECT_TRUE(dir.exists("xdg/com.tarnel.app.dev"));
+}
+
+}  // namespace
