@@ -169,6 +169,46 @@ std::string key_text(Kind kind, const Json& value, std::string_view written) {
   return value.get<std::string>();
 }
 
+// The value of a single-quoted scalar from its source text between the
+// quotes: '' stands for one quote; a line break with the blanks around it
+// folds to one space, or to n-1 line feeds when n breaks follow each other
+// (lines holding only blanks count as empty).
+std::string fold_single_quoted(std::string_view raw) {
+  auto is_blank = [](char c) { return c == ' ' || c == '\t'; };
+  auto is_break = [](char c) { return c == '\n' || c == '\r'; };
+  std::string out;
+  out.reserve(raw.size());
+  std::size_t i = 0;
+  while (i < raw.size()) {
+    const char c = raw[i];
+    if (c == '\'') {
+      out += '\'';
+      i += i + 1 < raw.size() && raw[i + 1] == '\'' ? 2 : 1;
+    } else if (is_blank(c)) {
+      std::size_t j = i;
+      while (j < raw.size() && is_blank(raw[j])) ++j;
+      if (j == raw.size() || !is_break(raw[j])) out.append(raw.substr(i, j - i));  // blanks before a break go
+      i = j;
+    } else if (is_break(c)) {
+      std::size_t breaks = 0;
+      while (i < raw.size() && is_break(raw[i])) {
+        i += raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n' ? 2 : 1;
+        ++breaks;
+        while (i < raw.size() && is_blank(raw[i])) ++i;  // so do the blanks after it
+      }
+      if (breaks == 1) {
+        out += ' ';
+      } else {
+        out.append(breaks - 1, '\n');
+      }
+    } else {
+      out += c;
+      ++i;
+    }
+  }
+  return out;
+}
+
 // --- YAML tree from events --------------------------------------------------
 
 struct Cost {
@@ -223,7 +263,8 @@ std::string_view token_text(fy_token* token) {
 
 class TreeBuilder {
  public:
-  explicit TreeBuilder(fy_parser* parser) : parser_(parser) {}
+  // `input` is the text the parser reads; token marks are offsets into it.
+  TreeBuilder(fy_parser* parser, std::string_view input) : parser_(parser), input_(input) {}
 
   // The first document's value; nothing on a parse error, a document beyond
   // the budget, or a stream without documents.
@@ -266,10 +307,25 @@ class TreeBuilder {
   }
 
   bool scalar(const fy_event_scalar_data& s) {
-    std::size_t length = 0;
-    const char* text = fy_token_get_text(s.value, &length);
-    if (text == nullptr) return false;
-    const std::string_view t(text, length);
+    std::string folded;
+    std::string_view t;
+    if (fy_token_scalar_style(s.value) == FYSS_SINGLE_QUOTED) {
+      // The library's text is wrong for adjacent '' escapes (it reads
+      // 'x''''y' as x''' instead of x''y), so the source text is folded here.
+      const fy_mark* start = fy_token_start_mark(s.value);
+      const fy_mark* end = fy_token_end_mark(s.value);
+      if (start == nullptr || end == nullptr || start->input_pos > end->input_pos || end->input_pos > input_.size()) {
+        return false;
+      }
+      folded = fold_single_quoted(input_.substr(start->input_pos, end->input_pos - start->input_pos));
+      t = folded;
+    } else {
+      std::size_t text_length = 0;
+      const char* text = fy_token_get_text(s.value, &text_length);
+      if (text == nullptr) return false;
+      t = std::string_view(text, text_length);
+    }
+    const std::size_t length = t.size();
     Scalar resolved = s.tag != nullptr                                ? tagged_scalar(token_text(s.tag), t)
                       : fy_token_scalar_style(s.value) == FYSS_PLAIN ? plain_scalar(t)
                                                                       : Scalar{Kind::string, text_json(t)};
@@ -345,6 +401,7 @@ class TreeBuilder {
   }
 
   fy_parser* parser_;
+  std::string_view input_;
   std::vector<Frame> stack_;
   std::unordered_map<std::string, Node> anchors_;
   std::optional<Node> root_;
@@ -362,7 +419,7 @@ std::optional<Json> read_yaml(std::string_view block) {
   if (cfg.diag == nullptr) return std::nullopt;
   const std::unique_ptr<fy_parser, ParserDeleter> parser(fy_parser_create(&cfg));
   if (!parser || fy_parser_set_string(parser.get(), block.data(), block.size()) != 0) return std::nullopt;
-  return TreeBuilder(parser.get()).read_first_document();
+  return TreeBuilder(parser.get(), block).read_first_document();
 }
 
 // --- Delimiter scans --------------------------------------------------------
