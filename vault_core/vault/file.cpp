@@ -1,0 +1,378 @@
+// Note file store and new-note template.
+#include "vault/file.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <vector>
+
+#include "frontmatter/scan.h"
+#include "platform/clock.h"
+#include "platform/env.h"
+#include "platform/fs.h"
+#include "unicode.h"
+
+namespace vault {
+namespace {
+
+using platform::fs;
+
+constexpr unsigned kRetryDelaysMs[] = {25, 50, 100, 200};  // at most five attempts
+
+std::string_view action_word(StoreAction action) { return action == StoreAction::save ? "save" : "create"; }
+
+std::unexpected<std::string> failure(StoreAction action, std::string_view path, const std::error_code& error) {
+  return std::unexpected(store_failure_message(action, path, error));
+}
+
+// The parent folder of `path`, lexically ("/" for "/a.md"); nothing for a
+// bare name or the root.
+std::optional<std::string> parent_folder(std::string_view path) {
+  while (path.size() > 1 && path.ends_with('/')) path.remove_suffix(1);
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos || path == "/") return std::nullopt;
+  std::string_view parent = path.substr(0, slash);
+  while (parent.size() > 1 && parent.ends_with('/')) parent.remove_suffix(1);
+  return std::string(parent.empty() ? "/" : parent);
+}
+
+// The checks both writers make first: missing folders are created, the parent
+// must then exist, and an existing file must not be read-only. Returns the
+// file's metadata when it exists.
+std::expected<std::optional<platform::FileInfo>, std::string> prepare_target(StoreAction action,
+                                                                               const std::string& path) {
+  if (const std::optional<std::string> parent = parent_folder(path)) {
+    if (!fs().metadata(*parent)) {
+      if (auto made = fs().create_directories(*parent); !made) return failure(action, path, made.error());
+      if (!fs().metadata(*parent)) return std::unexpected("Parent directory does not exist: " + *parent);
+    }
+  }
+  const auto info = fs().metadata(path);
+  if (!info) return std::nullopt;
+  if (info->read_only) return std::unexpected("File is read-only: " + path);
+  return *info;
+}
+
+// ".{name}.tarnel-save-{pid}.tmp" beside the note: hidden and not ending in
+// ".md", so no walk lists it. A long name is shortened (at a character
+// boundary) so that the temporary name stays within the file-name limit.
+std::string temporary_sibling(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string_view folder = slash == std::string::npos ? std::string_view() : std::string_view(path).substr(0, slash + 1);
+  std::string_view name = slash == std::string::npos ? std::string_view(path) : std::string_view(path).substr(slash + 1);
+  constexpr std::size_t kMaxNameBytes = 200;
+  if (name.size() > kMaxNameBytes) {
+    std::size_t cut = kMaxNameBytes;
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+    name = name.substr(0, cut);
+  }
+  std::string temp(folder);
+  temp += '.';
+  temp += name;
+  temp += ".tarnel-save-" + std::to_string(platform::process_id()) + ".tmp";
+  return temp;
+}
+
+// Opens a fresh temporary file; a stale one left by an earlier crash of a
+// process with the same id is removed first (never followed: O_EXCL).
+platform::Result<platform::File> open_temporary(const std::string& temp, std::uint32_t perms) {
+  auto file = fs().open(temp, platform::OpenMode::create_new, perms);
+  if (!file && file.error() == std::errc::file_exists && fs().remove_file(temp)) {
+    file = fs().open(temp, platform::OpenMode::create_new, perms);
+  }
+  return file;
+}
+
+// One save attempt: write the temporary file, flush it, give it the note's
+// permission bits, rename it over the note. On failure the temporary file is
+// gone and the note untouched.
+platform::Result<void> replace_through_temporary(const std::string& path, const std::string& temp,
+                                                 std::string_view content, std::optional<std::uint32_t> mode) {
+  auto file = open_temporary(temp, mode ? 0600 : 0666);
+  if (!file) return std::unexpected(file.error());
+  platform::Result<void> result = mode ? fs().set_permissions(*file, *mode & 0777) : platform::Result<void>();
+  if (result) result = fs().write_all(*file, content);
+  if (result) result = fs().sync(*file);
+  if (result) result = fs().close(*file);
+  if (result) result = fs().rename(temp, path);
+  if (!result) {
+    static_cast<void>(fs().close(*file));
+    static_cast<void>(fs().remove_file(temp));
+  }
+  return result;
+}
+
+// --- Template helpers --------------------------------------------------------
+
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+
+std::string ascii_lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = ascii_lower(c);
+  return out;
+}
+
+// The lines of `text` split at "\n", each without a "\r" in front of its
+// "\n"; no empty line after a final "\n".
+std::vector<std::string_view> split_lines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    const std::size_t lf = text.find('\n');
+    std::string_view line = text.substr(0, lf);
+    if (lf == std::string_view::npos) {
+      lines.push_back(line);
+      break;
+    }
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    lines.push_back(line);
+    text.remove_prefix(lf + 1);
+  }
+  return lines;
+}
+
+// The key of a frontmatter line: the quoted text of a line that opens with a
+// quote and has ":" after the closing quote, or the trimmed text before the
+// first ":". Nothing for a line without one, or an empty key.
+std::optional<std::string_view> line_key(std::string_view line) {
+  const std::string_view l = unicode::trim_start(line);
+  std::string_view key;
+  if (l.starts_with('\'') || l.starts_with('"')) {
+    const std::size_t close = l.find(l[0], 1);
+    if (close == std::string_view::npos || !unicode::trim_start(l.substr(close + 1)).starts_with(':')) {
+      return std::nullopt;
+    }
+    key = l.substr(1, close - 1);
+  } else {
+    const std::size_t colon = l.find(':');
+    if (colon == std::string_view::npos) return std::nullopt;
+    key = unicode::trim(l.substr(0, colon));
+  }
+  if (key.empty()) return std::nullopt;
+  return key;
+}
+
+bool needs_quotes(std::string_view value) {
+  return value.find_first_of(":#") != std::string_view::npos || value.starts_with('[') || value.starts_with('{') ||
+         value == "true" || value == "false" || value == "null" || frontmatter::reads_as_decimal_float(value);
+}
+
+// "{key}: {value}" with the value as a literal block when it spans lines,
+// double-quoted when it would otherwise read as something else, else bare.
+std::string field_line(std::string_view key, std::string_view value) {
+  std::string line(key);
+  line += ": ";
+  if (value.find('\n') != std::string_view::npos) {
+    line += '|';
+    for (std::string_view part : split_lines(value)) {
+      line += '\n';
+      if (!part.empty()) {
+        line += "  ";
+        line += part;
+      }
+    }
+  } else if (needs_quotes(value)) {
+    line += '"';
+    for (char c : value) {
+      if (c == '"') line += '\\';
+      line += c;
+    }
+    line += '"';
+  } else {
+    line += value;
+  }
+  return line;
+}
+
+}  // namespace
+
+std::string store_failure_message(StoreAction action, std::string_view path, const std::error_code& error) {
+  std::string message = "Failed to ";
+  message += action_word(action);
+  if (error == std::errc::invalid_argument || path.find('\0') != std::string_view::npos) {
+    message += " note: the path is invalid on this platform. Rename the note or move it to a valid folder, then try "
+               "again. Path: ";
+    message += path;
+    return message;
+  }
+  message += ' ';
+  message += path;
+  message += ": ";
+  message += error.message();
+  return message;
+}
+
+std::expected<void, std::string> create_new_note_file(const std::string& path, std::string_view content) {
+  if (auto target = prepare_target(StoreAction::create, path); !target) return std::unexpected(target.error());
+  if (auto hit = frontmatter::check_tripwire(std::nullopt, content)) {
+    return std::unexpected(frontmatter::tripwire_message(*hit));
+  }
+  auto file = fs().open(path, platform::OpenMode::create_new);
+  if (!file) {
+    if (file.error() == std::errc::file_exists) return std::unexpected("File already exists: " + path);
+    return failure(StoreAction::create, path, file.error());
+  }
+  platform::Result<void> written = fs().write_all(*file, content);
+  if (written) written = fs().close(*file);
+  if (!written) {
+    // Remove the file this call created, so that a retry can create it again.
+    static_cast<void>(fs().close(*file));
+    static_cast<void>(fs().remove_file(path));
+    return failure(StoreAction::save, path, written.error());
+  }
+  return {};
+}
+
+std::expected<void, std::string> save_note_file(const std::string& path, std::string_view content) {
+  const auto target = prepare_target(StoreAction::save, path);
+  if (!target) return std::unexpected(target.error());
+  if (content.size() >= frontmatter::kTripwireMinBytes) {
+    const std::optional<std::string> previous = read_previous_text(path);
+    const auto hit = frontmatter::check_tripwire(
+        previous ? std::optional<std::string_view>(*previous) : std::nullopt, content);
+    if (hit) return std::unexpected(frontmatter::tripwire_message(*hit));
+  }
+
+  const std::optional<std::uint32_t> mode = *target ? std::optional((*target)->mode) : std::nullopt;
+  const std::string temp = temporary_sibling(path);
+  for (std::size_t attempt = 0;; ++attempt) {
+    const platform::Result<void> result = replace_through_temporary(path, temp, content, mode);
+    if (result) return {};
+    if (!platform::is_permission_denied(result.error()) || attempt == std::size(kRetryDelaysMs)) {
+      return failure(StoreAction::save, path, result.error());
+    }
+    platform::sleep_ms(kRetryDelaysMs[attempt]);
+  }
+}
+
+std::optional<std::string> read_previous_text(const std::string& path) {
+  std::string text;
+  if (!fs().read_file(path, text) || !unicode::is_valid_utf8(text)) return std::nullopt;
+  return text;
+}
+
+std::string new_note_title(std::optional<std::string_view> title, std::string_view note_path) {
+  if (title) {
+    const std::string_view trimmed = unicode::trim(*title);
+    if (!trimmed.empty()) return std::string(trimmed);
+  }
+  // The last path component, ignoring trailing separators and "." components.
+  std::string_view path = note_path;
+  while (true) {
+    if (path.size() > 1 && path.ends_with('/')) {
+      path.remove_suffix(1);
+    } else if (path.ends_with("/.")) {
+      path.remove_suffix(2);
+    } else {
+      break;
+    }
+  }
+  const std::size_t slash = path.rfind('/');
+  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..") return std::string(note_path);
+  const std::size_t dot = name.rfind('.');
+  return std::string(dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot));
+}
+
+std::string new_note_text(std::string_view title, std::span<const std::string> tags) {
+  std::string text = "---\n";
+  if (!tags.empty()) {
+    text += "tags: [";
+    for (std::size_t i = 0; i < tags.size(); ++i) {
+      if (i > 0) text += ", ";
+      text += nlohmann::json(tags[i]).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    }
+    text += "]\n";
+  }
+  text += "---\n\n# ";
+  text += title;
+  text += '\n';
+  return text;
+}
+
+std::optional<std::string> note_id_from_random(std::array<unsigned char, 16> random) {
+  random[6] = static_cast<unsigned char>((random[6] & 0x0F) | 0x40);  // version 4
+  random[8] = static_cast<unsigned char>((random[8] & 0x3F) | 0x80);  // RFC 4122 variant
+  unsigned __int128 v = 0;
+  for (unsigned char b : random) v = (v << 8) | b;
+  static constexpr char kAlphabet[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  std::string id;
+  bool letter = false, digit = false;
+  for (unsigned i = 0; i < 7; ++i) {
+    const char c = kAlphabet[static_cast<unsigned>((v >> (6 * i)) % 36)];
+    (c <= '9' ? digit : letter) = true;
+    id += c;
+  }
+  if (!letter || !digit) return std::nullopt;
+  return id;
+}
+
+std::expected<std::string, std::string> new_note_id() {
+  while (true) {
+    std::array<unsigned char, 16> random{};
+    if (auto drawn = platform::secure_random(random.data(), random.size()); !drawn) {
+      return std::unexpected("Failed to generate a note id: " + drawn.error().message());
+    }
+    if (auto id = note_id_from_random(random)) return std::move(*id);
+  }
+}
+
+std::expected<std::string, std::string> stamp_new_note(std::string_view text) {
+  const auto id = new_note_id();
+  if (!id) return std::unexpected(id.error());
+  return stamp_new_note(text, *id, platform::local_time_text("%Y-%m-%d %H:%M:%S"));
+}
+
+std::string stamp_new_note(std::string_view text, std::string_view id, std::string_view date) {
+  std::string stamped(text);
+  if (auto with_id = set_frontmatter_field(stamped, "_id", id)) stamped = std::move(*with_id);
+  if (auto with_date = set_frontmatter_field(stamped, "_date", date)) stamped = std::move(*with_date);
+  return stamped;
+}
+
+std::expected<std::string, std::string> set_frontmatter_field(std::string_view text, std::string_view key,
+                                                              std::string_view value) {
+  const std::string field = field_line(key, value);
+  const frontmatter::FrontmatterSplit split = frontmatter::split_frontmatter(text);
+  if (std::holds_alternative<frontmatter::NoFrontmatter>(split)) {
+    std::string out = "---\n" + field + "\n---\n";
+    out += text;
+    return out;
+  }
+  if (std::holds_alternative<frontmatter::Unclosed>(split)) {
+    return std::unexpected(std::string("Malformed frontmatter: no closing ---"));
+  }
+  const auto& block = std::get<frontmatter::Split>(split);
+
+  const std::string wanted = ascii_lower(unicode::trim(key));
+  const std::vector<std::string_view> lines = split_lines(block.frontmatter);
+  std::vector<std::string_view> kept;
+  kept.reserve(lines.size() + 1);
+  bool matched = false;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::optional<std::string_view> line_name = line_key(lines[i]);
+    if (!line_name || ascii_lower(unicode::trim(*line_name)) != wanted) {
+      kept.push_back(lines[i]);
+      continue;
+    }
+    // Drop the matching line with its nested or continued value.
+    while (i + 1 < lines.size() &&
+           (lines[i + 1].empty() || lines[i + 1].starts_with("  ") || lines[i + 1].starts_with('\t'))) {
+      ++i;
+    }
+    kept.push_back(field);
+    matched = true;
+  }
+  if (!matched) kept.push_back(field);
+
+  std::string out = "---";
+  out += block.newline;
+  for (std::string_view line : kept) {
+    out += line;
+    out += block.newline;
+  }
+  out += "---";
+  out += block.body;
+  return out;
+}
+
+}  // namespace vault
