@@ -5,16 +5,17 @@
 #include <cmath>
 #include <utility>
 
+#include "path_syntax.h"
+#include "platform/env.h"
+#include "platform/fs.h"
+#include "platform/process.h"
 #include "unicode.h"
+#include "vault_ops.h"
+#include "vault_paths.h"
 
 namespace {
 
 using Handler = ToolOutcome (*)(ToolService&, const Json&);
-
-ToolOutcome not_available(std::string_view name) { return std::unexpected("Tool not available yet: " + std::string(name)); }
-
-template <const char* Name>
-ToolOutcome pending(ToolService&, const Json&) { return not_available(Name); }
 
 constexpr char kGetNote[] = "get_note";
 constexpr char kCreateNote[] = "create_note";
@@ -48,24 +49,85 @@ ToolOutcome highlight_editor(ToolService& service, const Json& arguments) {
   return text_result("Highlighting " + element);
 }
 
+// --- Vault lifecycle and UI action tools ------------------------------------
+
+// list_vaults: the active vault with where its AGENTS.md instructions are.
+ToolOutcome list_vaults(ToolService& service, const Json&) {
+  auto active = active_vaults(service);
+  if (!active) return std::unexpected(active.error());
+  Json vaults = Json::array();
+  for (const std::string& root : *active) {
+    const std::optional<Json> instructions = agent_instructions(root);
+    Json entry = Json::object();
+    entry["agentInstructionsPath"] = instructions ? (*instructions)["path"] : Json(nullptr);
+    entry["hasAgentInstructions"] = instructions.has_value();
+    entry["label"] = vault_label(root);
+    entry["path"] = root;
+    vaults.push_back(std::move(entry));
+  }
+  return text_result(pretty_json(Json{{"vaults", std::move(vaults)}}));
+}
+
+// Makes the registered vault the session active vault and tells the desktop
+// application; the registration result is the tool's answer.
+ToolOutcome lifecycle_finish(ToolService& service, const Json& registration, const char* type) {
+  const Json* path = member(registration, "path");
+  if (path == nullptr || !path->is_string()) return std::unexpected("Vault lifecycle operation returned no path");
+  service.session_vault = path->get<std::string>();
+  service.notifier->notify("vault_registry_changed", Json{{"path", *path}, {"registrationType", type}});
+  return text_result(pretty_json(registration));
+}
+
+ToolOutcome attach_vault(ToolService& service, const Json& arguments) {
+  auto entry = attach_vault_folder(optional_text_arg(arguments, "path").value_or(""),
+                                   optional_text_arg(arguments, "label"));
+  if (!entry) return std::unexpected(entry.error());
+  return lifecycle_finish(service, *entry, "attach");
+}
+
+ToolOutcome clone_vault(ToolService& service, const Json& arguments) {
+  auto entry = clone_vault_repository(optional_text_arg(arguments, "remoteUrl").value_or(""),
+                                      optional_text_arg(arguments, "destinationPath").value_or(""),
+                                      optional_text_arg(arguments, "label"));
+  if (!entry) return std::unexpected(entry.error());
+  return lifecycle_finish(service, *entry, "clone");
+}
+
+// open_note: the target is sent as resolved; the desktop application decides
+// what to do with it.
+ToolOutcome open_note(ToolService& service, const Json& arguments) {
+  auto target = target_path(service, arguments);
+  if (!target) return std::unexpected(target.error());
+  service.notifier->notify("vault_changed", Json{{"path", *target}});
+  service.notifier->notify("open_tab", Json{{"path", *target}});
+  return text_result("Opening " + *target + " in tarnel");
+}
+
+ToolOutcome refresh_vault(ToolService& service, const Json& arguments) {
+  auto target = target_path(service, arguments);
+  if (!target) return std::unexpected(target.error());
+  service.notifier->notify("vault_changed", Json{{"path", *target}});
+  return text_result("Vault refresh triggered");
+}
+
 struct Route {
   std::string_view name;
   Handler handler;
 };
 
 constexpr std::array<Route, 12> kRoutes{{
-    {kGetNote, pending<kGetNote>},
-    {kCreateNote, pending<kCreateNote>},
-    {kUpdateNote, pending<kUpdateNote>},
-    {kAppendToNote, pending<kAppendToNote>},
-    {kSearchNotes, pending<kSearchNotes>},
-    {kGetVaultContext, pending<kGetVaultContext>},
-    {kOpenNote, pending<kOpenNote>},
+    {kGetNote, get_note_tool},
+    {kCreateNote, create_note_tool},
+    {kUpdateNote, update_note_tool},
+    {kAppendToNote, append_to_note_tool},
+    {kSearchNotes, search_notes_tool},
+    {kGetVaultContext, get_vault_context_tool},
+    {kOpenNote, open_note},
     {kHighlightEditor, highlight_editor},
-    {kRefreshVault, pending<kRefreshVault>},
-    {kListVaults, pending<kListVaults>},
-    {kAttachVault, pending<kAttachVault>},
-    {kCloneVault, pending<kCloneVault>},
+    {kRefreshVault, refresh_vault},
+    {kListVaults, list_vaults},
+    {kAttachVault, attach_vault},
+    {kCloneVault, clone_vault},
 }};
 
 }  // namespace
@@ -168,4 +230,62 @@ std::vector<std::string> text_list_arg(const Json& arguments, std::string_view n
     if (element.is_string()) out.push_back(element.get<std::string>());
   }
   return out;
+}
+
+// --- The attach and clone operations ---------------------------------------
+
+std::expected<Json, std::string> attach_vault_folder(const std::string& path, const std::optional<std::string>& label) {
+  const std::string trimmed(unicode::trim(path));
+  if (trimmed.empty()) return std::unexpected("path is required");
+  if (!is_absolute_path(trimmed)) return std::unexpected("path must be an absolute path");
+  constexpr const char* kNotAccessible = "Vault folder is not an accessible directory: ";
+  auto info = platform::fs().metadata(trimmed);
+  if (!info) return std::unexpected(kNotAccessible + info.error().message());
+  if (!info->is_directory) return std::unexpected(kNotAccessible + trimmed + " is not a directory");
+  auto canonical = platform::fs().canonicalize(trimmed);
+  if (!canonical) return std::unexpected(kNotAccessible + canonical.error().message());
+  return register_vault(display_path(unicode::lossy_utf8(*canonical)), label);
+}
+
+std::expected<Json, std::string> clone_vault_repository(const std::string& remote_url,
+                                                        const std::string& destination_path,
+                                                        const std::optional<std::string>& label) {
+  const std::string url(unicode::trim(remote_url));
+  if (url.empty()) return std::unexpected("remoteUrl is required");
+  const std::string destination(unicode::trim(destination_path));
+  if (destination.empty()) return std::unexpected("destinationPath is required");
+  if (!is_absolute_path(destination)) return std::unexpected("destinationPath must be an absolute path");
+  if (platform::fs().metadata(destination)) return std::unexpected("Clone destination already exists: " + destination);
+  const auto parent = parent_path(destination);
+  if (!parent || parent->empty()) return std::unexpected("Clone destination has no parent: " + destination);
+  const std::string parent_text(*parent);
+  if (auto made = platform::fs().create_directories(parent_text); !made) {
+    return std::unexpected("Failed to create " + parent_text + ": " + made.error().message());
+  }
+  const auto name = final_component(destination);
+  const std::string folder_name = name ? unicode::lossy_utf8(*name) : std::string("tarnel-clone");
+  const std::string clone_folder =
+      join_path(parent_text, "." + folder_name + ".tarnel-clone-" + std::to_string(platform::process_id()));
+  auto discard_clone = [&] { (void)platform::fs().remove_all(clone_folder); };
+  discard_clone();
+
+  auto run = platform::run_process("git", {"clone", "--", url, clone_folder},
+                                   {{"GIT_TERMINAL_PROMPT", "0"}, {"SSH_ASKPASS_REQUIRE", "never"}});
+  if (!run) {
+    discard_clone();
+    return std::unexpected("Could not start git clone: " + run.error().message());
+  }
+  if (run->exit_code != 0) {
+    std::string detail(unicode::trim(unicode::lossy_utf8(run->stderr_bytes)));
+    if (detail.empty()) {
+      detail = run->exit_code ? "exit code Some(" + std::to_string(*run->exit_code) + ")" : "exit code None";
+    }
+    discard_clone();
+    return std::unexpected("Git clone failed: " + detail);
+  }
+  if (auto moved = platform::fs().rename(clone_folder, destination); !moved) {
+    discard_clone();
+    return std::unexpected("Failed to move the clone into place: " + moved.error().message());
+  }
+  return register_vault(destination, label);
 }

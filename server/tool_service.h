@@ -38,6 +38,23 @@ ToolOutcome dispatch(ToolService& service, std::string_view name, const Json& ar
 // "+" and decimal digits up to 65535 after trimming; 9711 otherwise.
 std::uint16_t ui_port_from_env(const platform::EnvSnapshot& env);
 
+// --- Vault registration -----------------------------------------------------
+
+// Registers the existing folder `path` (trimmed, absolute) in its canonical
+// display form; returns the registry entry. Errors: "path is required",
+// "path must be an absolute path", "Vault folder is not an accessible
+// directory: ...", or the registry's messages.
+std::expected<Json, std::string> attach_vault_folder(const std::string& path, const std::optional<std::string>& label);
+
+// Clones `remote_url` with the system git into a temporary sibling of the
+// (trimmed, absolute, not yet existing) destination, moves it into place and
+// registers the destination as typed; returns the registry entry. The
+// temporary folder never outlives a failure; a clone that cannot be
+// registered stays at the destination.
+std::expected<Json, std::string> clone_vault_repository(const std::string& remote_url,
+                                                        const std::string& destination_path,
+                                                        const std::optional<std::string>& label);
+
 // --- Result forms -----------------------------------------------------------
 
 // {"content":[{"text":text,"type":"text"}]}

@@ -1,0 +1,152 @@
+// The note operations of one vault: locating and reading a note, creating,
+// replacing and appending, the walk that lists a vault's notes, search with
+// titles and snippets, the vault context, and the handlers of the six note
+// tools.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "platform/fs.h"
+#include "tool_service.h"
+
+template <class T>
+using Expected = std::expected<T, std::string>;
+
+// --- Reading ----------------------------------------------------------------
+
+struct NoteRecord {
+  std::string path;  // relative to the vault, "/" separators
+  Json frontmatter;
+  std::string content;  // the body, trimmed
+  double mtime_ms = 0;
+};
+
+struct LocatedNote {
+  std::string canonical_path;
+  std::string relative;  // portable text
+};
+
+// "File does not exist: {path}" for a not-found error, "File already exists:
+// {path}" for an already-exists error, else "Failed to {action} {path}: {error}".
+std::string file_failure_message(std::string_view action, std::string_view path, const std::error_code& error);
+
+// Milliseconds since the epoch with the sub-millisecond fraction kept; 0
+// before the epoch.
+double mtime_ms(const platform::FileInfo& info);
+
+// The canonical path of the vault folder, or the "resolve vault" failure, or
+// "Vault is not an accessible directory: {vault}".
+Expected<std::string> resolve_vault_root(const std::string& vault);
+
+// An absolute note path unchanged; a relative one joined to `root` and
+// lexically normalised, which must stay strictly inside `root`, else
+// "Note path must stay inside the active vault".
+Expected<std::string> note_candidate(const std::string& root, const std::string& note_path);
+
+// The portable text of `path` below `root`; "Note path must stay inside the
+// active vault" when it is not strictly below.
+Expected<std::string> vault_relative_text(const std::string& root, const std::string& path);
+
+// The note's canonical path and vault-relative text; a link that leads out of
+// the vault is refused.
+Expected<LocatedNote> locate_note(const std::string& vault, const std::string& note_path);
+
+// Locates, reads (UTF-8) and parses the note.
+Expected<NoteRecord> read_note(const std::string& vault, const std::string& note_path);
+
+// --- Writing ----------------------------------------------------------------
+
+struct WriteRecord {
+  std::string path;           // relative to the vault, "/" separators
+  std::string absolute_path;  // display form
+  double mtime_ms = 0;        // after the write (update and append only)
+};
+
+// Creates the note (folders as needed) with `_id` and `_date` stamped into
+// `text`; never overwrites.
+Expected<WriteRecord> create_note_in_vault(const std::string& vault, const std::string& note_path,
+                                           const std::string& text);
+
+// Replaces the note's content; with `expected_mtime`, refuses when the note's
+// mtimeMs differs from it by more than 100.
+Expected<WriteRecord> update_note_in_vault(const std::string& vault, const std::string& note_path,
+                                           const std::string& content, std::optional<double> expected_mtime);
+
+// Appends `text` after the note's last byte.
+Expected<WriteRecord> append_to_note_in_vault(const std::string& vault, const std::string& note_path,
+                                              const std::string& text);
+
+// The shortest decimal text that reads back as `value`, without exponent;
+// whole numbers without a fraction ("100", "1700000000123.25").
+std::string plain_decimal(double value);
+
+// --- Walking and searching --------------------------------------------------
+
+// The depth-first walk of a vault's notes in the order the OS lists entries:
+// names starting with "." are skipped, real folders are entered (links to
+// folders are not), and other entries ending in ".md" are notes. A link to a
+// note that resolves outside the vault is skipped.
+class NoteWalker {
+ public:
+  explicit NoteWalker(std::string folder);
+
+  // The next note's path (the folder text joined with the names on the way),
+  // nothing at the end, or the listing failure, which ends the walk.
+  Expected<std::optional<std::string>> next();
+
+ private:
+  struct Level {
+    std::string path;
+    platform::DirStream dir;
+  };
+  bool link_stays_inside(const std::string& path);
+
+  std::string root_;
+  std::vector<Level> stack_;
+  bool started_ = false;
+  std::optional<std::string> canonical_root_;
+  bool canonical_root_known_ = false;
+};
+
+struct SearchHit {
+  std::string path;  // relative to the vault, "/" separators
+  std::string title;
+  std::string snippet;
+};
+
+// The first `limit` notes in walk order that carry every requested tag and
+// contain every query term in their title or text.
+Expected<std::vector<SearchHit>> search_vault(const std::string& vault, std::string_view query, std::uint64_t limit,
+                                              const std::vector<std::string>& tags);
+
+// The text of the first "# " heading line, else of the first "_title:" line,
+// else `stem`.
+std::string note_title(std::string_view text, std::string_view stem);
+
+// Up to 40 characters before the first match of `needle` in the lower-cased
+// body and 80 after it, with "..." where the body was cut; the first 120
+// characters when there is no match.
+std::string make_snippet(std::string_view text, std::string_view needle);
+
+// --- Vault context ----------------------------------------------------------
+
+// {content, path} of the vault's AGENTS.md when it reads as UTF-8 text.
+std::optional<Json> agent_instructions(const std::string& vault);
+
+// Tags, folders, note count, the 20 most recent notes and config/agents.md.
+Expected<Json> vault_context(const std::string& vault);
+
+// --- Tool handlers ----------------------------------------------------------
+
+ToolOutcome get_note_tool(ToolService& service, const Json& arguments);
+ToolOutcome create_note_tool(ToolService& service, const Json& arguments);
+ToolOutcome update_note_tool(ToolService& service, const Json& arguments);
+ToolOutcome append_to_note_tool(ToolService& service, const Json& arguments);
+ToolOutcome search_notes_tool(ToolService& service, const Json& arguments);
+ToolOutcome get_vault_context_tool(ToolService& service, const Json& arguments);
