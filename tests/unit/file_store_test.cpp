@@ -356,7 +356,7 @@ TEST(SaveNoteFile, ReadersNeverSeeAHalfWrittenNote) {
       ++reads;
     }
   });
-  for (int i = 0; i < 30; ++i) ASSERT_TRUE(vault::save_note_file(path, i % 2 == 0 ? b : a));
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(vault::save_note_file(path, i % 2 == 0 ? b : a));
   while (reads.load() < 20) std::this_thread::yield();
   done = true;
   reader.join();
