@@ -32,13 +32,13 @@ bool ends_with(std::string_view s, std::string_view suffix) {
   return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
 }
 
-// The file name without its final extension; a name whose only dot is its
-// first character stays whole.
-std::string_view file_stem(std::string_view path) {
+// The file name without its final extension, as text; a name whose only dot
+// is its first character stays whole.
+std::string file_stem(std::string_view path) {
   std::string_view name = final_component(path).value_or(std::string_view());
   const auto dot = name.rfind('.');
-  if (dot == std::string_view::npos || dot == 0) return name;
-  return name.substr(0, dot);
+  if (dot != std::string_view::npos && dot != 0) name = name.substr(0, dot);
+  return unicode::lossy_utf8(name);
 }
 
 // The note path with the vault text removed from its front, as portable text.
@@ -85,7 +85,8 @@ std::string file_failure_message(std::string_view action, std::string_view path,
 
 double mtime_ms(const platform::FileInfo& info) {
   if (info.mtime_sec < 0) return 0;
-  const std::int64_t whole = info.mtime_sec * 1000;
+  // Whole milliseconds in integers wide enough for any count of seconds.
+  const auto whole = static_cast<unsigned __int128>(info.mtime_sec) * 1000;
   return static_cast<double>(whole) + static_cast<double>(info.mtime_nsec) / 1'000'000.0;
 }
 
@@ -143,10 +144,37 @@ Expected<NoteRecord> read_note(const std::string& vault, const std::string& note
 // --- Writing ----------------------------------------------------------------
 
 std::string plain_decimal(double value) {
-  char buffer[400];
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
-  if (ec != std::errc()) return std::to_string(value);
-  return std::string(buffer, end);
+  // The shortest round-trip digits come from the scientific form ("1.5e+21");
+  // the fixed form would spell out every digit of a large whole number's
+  // binary value ("99999999999999991611392" for 1e23).
+  char buffer[32];
+  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+  const std::string_view sci(buffer, ec == std::errc() ? static_cast<std::size_t>(end - buffer) : 0);
+  const std::size_t e = sci.find('e');
+  if (e == std::string_view::npos) return std::string(sci);  // inf, nan
+  std::string out;
+  std::string digits;
+  for (const char c : sci.substr(0, e)) {
+    if (c == '-') {
+      out += c;
+    } else if (c != '.') {
+      digits += c;
+    }
+  }
+  int exponent = 0;
+  const std::string_view exp_text = sci.substr(e + 1);
+  std::from_chars(exp_text.data() + (exp_text.front() == '+' ? 1 : 0), exp_text.data() + exp_text.size(), exponent);
+  // The decimal point goes after this many digits.
+  const long point = static_cast<long>(exponent) + 1;
+  const auto count = static_cast<long>(digits.size());
+  if (point <= 0) {
+    out += "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
+  } else if (point >= count) {
+    out += digits + std::string(static_cast<std::size_t>(point - count), '0');
+  } else {
+    out += digits.substr(0, static_cast<std::size_t>(point)) + "." + digits.substr(static_cast<std::size_t>(point));
+  }
+  return out;
 }
 
 Expected<WriteRecord> create_note_in_vault(const std::string& vault, const std::string& note_path,
@@ -372,7 +400,7 @@ Expected<std::vector<SearchHit>> search_vault(const std::string& vault, std::str
       if (auto rest = finish_walk(walker); !rest) return std::unexpected(rest.error());
       return std::unexpected(std::move(failure));
     }
-    const std::string_view stem = file_stem(note);
+    const std::string stem = file_stem(note);
     const ParsedNote parsed = parse_note_text(text);
     if (!wanted.empty() && !has_all_tags(note_tag_list(parsed.frontmatter), wanted)) continue;
     std::string title = title_of(parsed.frontmatter, text, stem);
@@ -517,7 +545,7 @@ Expected<Json> vault_context(const std::string& vault) {
     RecentEntry entry;
     entry.path = relative_to_vault(vault, note);
     entry.mtime = mtime_ms(info);
-    const std::string_view stem = file_stem(note);
+    const std::string stem = file_stem(note);
     entry.title = title_of(parsed.frontmatter, text, stem);
     entry.rederive = info.size > kContextPrefixBytes && entry.title == stem;
     for (const auto& t : note_tags) tags.insert(t);
