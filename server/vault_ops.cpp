@@ -487,10 +487,25 @@ std::string make_snippet(std::string_view text, std::string_view needle) {
 
 // --- Vault context ----------------------------------------------------------
 
+namespace {
+
+// Reads `path` as UTF-8 text into `out` only when it resolves to a place
+// strictly inside the vault folder `vault`: a file reached through a link
+// that leads out of the vault counts as unreadable, like a missing one.
+bool read_inside_vault(const std::string& vault, const std::string& path, std::string& out) {
+  const auto root = platform::fs().canonicalize(vault);
+  if (!root) return false;
+  const auto target = platform::fs().canonicalize(path);
+  if (!target || !strictly_inside(*root, *target)) return false;
+  return read_text(*target, out).has_value();
+}
+
+}  // namespace
+
 std::optional<Json> agent_instructions(const std::string& vault) {
   const std::string path = join_path(vault, "AGENTS.md");
   std::string text;
-  if (!read_text(path, text)) return std::nullopt;
+  if (!read_inside_vault(vault, path, text)) return std::nullopt;
   Json record = Json::object();
   record["content"] = std::move(text);
   record["path"] = path;
@@ -508,9 +523,15 @@ struct RecentEntry {
   bool rederive = false;
 };
 
-// Keeps the newest entries, newest first; an entry offered later loses ties.
+// True when a note modified at `mtime` enters the list of the newest notes;
+// a note offered later loses ties.
+bool enters_recent(const std::vector<RecentEntry>& recent, double mtime) {
+  return recent.size() < kRecentNotes || mtime > recent.back().mtime;
+}
+
+// Inserts an entry that enters_recent admitted, keeping the list newest first
+// and equal times in the order offered.
 void keep_recent(std::vector<RecentEntry>& recent, RecentEntry entry) {
-  if (recent.size() == kRecentNotes && !(entry.mtime > recent.back().mtime)) return;
   auto at = std::upper_bound(recent.begin(), recent.end(), entry.mtime,
                              [](double m, const RecentEntry& e) { return m > e.mtime; });
   recent.insert(at, std::move(entry));
@@ -527,6 +548,7 @@ Expected<Json> vault_context(const std::string& vault) {
 
   NoteWalker walker(vault);
   std::string bytes;
+  std::string repaired;
   while (true) {
     auto next = walker.next();
     if (!next) return std::unexpected(next.error());
@@ -539,24 +561,33 @@ Expected<Json> vault_context(const std::string& vault) {
       if (auto rest = finish_walk(walker); !rest) return std::unexpected(rest.error());
       return std::unexpected(std::move(failure));
     }
-    const std::string text = unicode::lossy_utf8(bytes);
+    // Ill-formed sequences (a character cut at the end of the prefix too)
+    // read as U+FFFD.
+    std::string_view text = bytes;
+    if (!unicode::is_valid_utf8(bytes)) {
+      repaired = unicode::lossy_utf8(bytes);
+      text = repaired;
+    }
     const ParsedNote parsed = parse_note_text(text);
     std::vector<std::string> note_tags = note_tag_list(parsed.frontmatter);
+    for (const auto& t : note_tags) tags.insert(t);
+    std::string path = relative_to_vault(vault, note);
+    if (const auto slash = path.find('/'); slash != std::string::npos) folders.insert(path.substr(0, slash + 1));
+
+    const double mtime = mtime_ms(info);
+    if (!enters_recent(recent, mtime)) continue;
     RecentEntry entry;
-    entry.path = relative_to_vault(vault, note);
-    entry.mtime = mtime_ms(info);
     const std::string stem = file_stem(note);
     entry.title = title_of(parsed.frontmatter, text, stem);
     entry.rederive = info.size > kContextPrefixBytes && entry.title == stem;
-    for (const auto& t : note_tags) tags.insert(t);
-    if (const auto slash = entry.path.find('/'); slash != std::string::npos) {
-      folders.insert(entry.path.substr(0, slash + 1));
-    }
-    entry.tags = std::move(note_tags);
     entry.note = note;
+    entry.path = std::move(path);
+    entry.tags = std::move(note_tags);
+    entry.mtime = mtime;
     keep_recent(recent, std::move(entry));
   }
 
+  // A large note whose title was not found in its first part: the whole text decides.
   std::string full;
   for (RecentEntry& entry : recent) {
     if (!entry.rederive) continue;
@@ -569,7 +600,7 @@ Expected<Json> vault_context(const std::string& vault) {
   Json config = Json::object();
   if (auto agents_path = note_candidate(vault, "config/agents.md")) {
     std::string agents;
-    if (read_text(*agents_path, agents)) config["agents"] = std::move(agents);
+    if (read_inside_vault(vault, *agents_path, agents)) config["agents"] = std::move(agents);
   }
   Json recent_json = Json::array();
   for (RecentEntry& entry : recent) {
@@ -685,11 +716,12 @@ ToolOutcome search_notes_tool(ToolService& service, const Json& arguments) {
 ToolOutcome get_vault_context_tool(ToolService& service, const Json& arguments) {
   auto active = active_vaults(service);
   if (!active) return std::unexpected(active.error());
-  auto vault = chosen_vault(service, arguments);
-  if (!vault) return std::unexpected(vault.error());
-  auto context = vault_context(*vault);
+  auto named = vault_path_arg(service, arguments);
+  if (!named) return std::unexpected(named.error());
+  const std::string& vault = *named ? **named : active->front();
+  auto context = vault_context(vault);
   if (!context) return std::unexpected(context.error());
-  auto instructions = agent_instructions(*vault);
+  auto instructions = agent_instructions(vault);
   (*context)["agentInstructions"] = instructions ? std::move(*instructions) : Json(nullptr);
   return text_result(pretty_json(*context));
 }
