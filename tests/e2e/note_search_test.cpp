@@ -251,7 +251,8 @@ TEST_F(NoteSearch, ANoteThatIsNotTextFailsTheSearchOnceReached) {
   dir.write("Vault/good.md", "word");
   dir.write("Vault/bad.md", "word \xff");
   const auto order = listing_order(vault);
-  const bool bad_first = std::find(order.begin(), order.end(), "bad.md") < std::find(order.begin(), order.end(), "good.md");
+  const bool bad_first =
+      std::find(order.begin(), order.end(), "bad.md") < std::find(order.begin(), order.end(), "good.md");
   const std::string failure = "Error: Failed to read note " + vault + "/bad.md: stream did not contain valid UTF-8";
   auto s = server();
   EXPECT_EQ(error_text(s->call_tool("search_notes", {{"query", "word"}})), failure);
@@ -272,7 +273,8 @@ TEST_F(NoteSearch, ContextOfAnEmptyVault) {
   auto s = server();
   EXPECT_EQ(ok_text(s->call_tool("get_vault_context", Json::object())),
             "{\n  \"agentInstructions\": null,\n  \"configFiles\": {},\n  \"folders\": [],\n  \"noteCount\": 0,\n"
-            "  \"recentNotes\": [],\n  \"tags\": [],\n  \"vaultPath\": \"" + vault + "\"\n}");
+            "  \"recentNotes\": [],\n  \"tags\": [],\n  \"vaultPath\": \"" +
+                vault + "\"\n}");
   EXPECT_EQ(error_text(s->call_tool("get_vault_context", {{"vaultPath", "/other"}})),
             "Error: Vault is not active in tarnel: /other");
   EXPECT_EQ(s->finish(), 0);
@@ -303,7 +305,8 @@ TEST_F(NoteSearch, ContextListsFoldersTagsTitlesAndInstructions) {
 TEST_F(NoteSearch, ContextKeepsTheTwentyNewestAndBreaksTiesByWalkOrder) {
   for (int i = 0; i < 25; ++i) set_mtime(dir.write("Vault/n" + std::to_string(100 + i) + ".md", "x"), 1000 + i);
   Json newest = Json::array();
-  for (int i = 24; i >= 5; --i) newest.push_back(recent("n" + std::to_string(100 + i) + ".md", {}, "n" + std::to_string(100 + i)));
+  for (int i = 24; i >= 5; --i)
+    newest.push_back(recent("n" + std::to_string(100 + i) + ".md", {}, "n" + std::to_string(100 + i)));
   auto s = server();
   EXPECT_EQ(context(*s)["recentNotes"], newest);
   EXPECT_EQ(context(*s)["noteCount"], 25);
@@ -312,7 +315,8 @@ TEST_F(NoteSearch, ContextKeepsTheTwentyNewestAndBreaksTiesByWalkOrder) {
   // then the first 17 of the 22 in walk order.
   for (int i = 0; i < 25; ++i) set_mtime(vault + "/n" + std::to_string(100 + i) + ".md", i < 3 ? 3000 - i : 2000, 250);
   Json expected = Json::array();
-  for (int i = 0; i < 3; ++i) expected.push_back(recent("n" + std::to_string(100 + i) + ".md", {}, "n" + std::to_string(100 + i)));
+  for (int i = 0; i < 3; ++i)
+    expected.push_back(recent("n" + std::to_string(100 + i) + ".md", {}, "n" + std::to_string(100 + i)));
   for (const auto& name : listing_order(vault)) {
     if (expected.size() == 20) break;
     const std::string stem = name.substr(0, name.size() - 3);
@@ -337,8 +341,10 @@ TEST_F(NoteSearch, ContextTitlesOfLargeAndIllFormedNotes) {
   EXPECT_EQ(ctx["tags"], Json::array({"caf\uFFFD"}));
   std::map<std::string, std::string> titles;
   for (const auto& entry : ctx["recentNotes"]) titles[entry["path"]] = entry["title"];
-  EXPECT_EQ(titles, (std::map<std::string, std::string>{
-                        {"late.md", "Late heading"}, {"same.md", "Found later"}, {"none.md", "none"}, {"latin.md", "Caf\uFFFD notes"}}));
+  EXPECT_EQ(titles, (std::map<std::string, std::string>{{"late.md", "Late heading"},
+                                                        {"same.md", "Found later"},
+                                                        {"none.md", "none"},
+                                                        {"latin.md", "Caf\uFFFD notes"}}));
   EXPECT_EQ(s->finish(), 0);
 }
 
@@ -352,9 +358,11 @@ TEST_F(NoteSearch, InstructionFilesThatLeadOutOfTheVaultAreNotRead) {
   EXPECT_EQ(ctx["agentInstructions"], nullptr);
   EXPECT_EQ(ctx["configFiles"], Json::object());
   EXPECT_EQ(ctx["noteCount"], 0);
-  EXPECT_EQ(ok_text(s->call_tool("list_vaults", Json::object())),
-            "{\n  \"vaults\": [\n    {\n      \"agentInstructionsPath\": null,\n      \"hasAgentInstructions\": false,\n"
-            "      \"label\": \"Vault\",\n      \"path\": \"" + vault + "\"\n    }\n  ]\n}");
+  EXPECT_EQ(
+      ok_text(s->call_tool("list_vaults", Json::object())),
+      "{\n  \"vaults\": [\n    {\n      \"agentInstructionsPath\": null,\n      \"hasAgentInstructions\": false,\n"
+      "      \"label\": \"Vault\",\n      \"path\": \"" +
+          vault + "\"\n    }\n  ]\n}");
   EXPECT_EQ(s->finish(), 0);
 
   // Links that stay inside the vault are followed.

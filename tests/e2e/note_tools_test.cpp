@@ -2,11 +2,12 @@
 // update_note and append_to_note, their result objects, their refusals of
 // paths outside the vault, the write tripwire, and the UI actions they send
 // to a stand-in bridge (only after success, in order).
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -36,7 +37,7 @@ void set_mtime(const std::string& path, long sec, long nsec) {
 
 // The file's mtimeMs as a JSON number text.
 std::string mtime_text(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
   return Json(static_cast<double>(st.st_mtim.tv_sec * 1000) + static_cast<double>(st.st_mtim.tv_nsec) / 1e6).dump();
 }
@@ -81,8 +82,8 @@ class NoteTools : public ::testing::Test {
   }
   // Calls a write tool that must succeed and checks its result object; the
   // mtimeMs in it is the file's after the call.
-  void expect_write(ServerProcess& server, const std::string& tool, const Json& arguments,
-                    const std::string& absolute, const std::string& path) const {
+  void expect_write(ServerProcess& server, const std::string& tool, const Json& arguments, const std::string& absolute,
+                    const std::string& path) const {
     const std::string text = ok_text(server.call_tool(tool, arguments));
     EXPECT_EQ(text, write_result(absolute, path, vault)) << arguments;
   }
@@ -103,10 +104,11 @@ TEST_F(NoteTools, GetNoteReturnsTheParsedNote) {
   dir.write("Vault/plain.txt", "  # Just text\r\n");
   set_mtime(vault + "/plain.txt", 1600000000, 0);
   ASSERT_EQ(::symlink("Sub/n.md", (vault + "/alias.md").c_str()), 0);
-  const std::string expected = "{\n  \"content\": \"Body text\",\n  \"frontmatter\": {\n    \"tags\": [\n      \"a\",\n"
-                               "      \"b\"\n    ],\n    \"title\": \"Hello\"\n  },\n  \"mtimeMs\": 1700000000000.5,\n"
-                               "  \"path\": \"Sub/n.md\",\n  \"vaultLabel\": \"Vault\",\n  \"vaultPath\": " +
-                               json_string(vault) + "\n}";
+  const std::string expected =
+      "{\n  \"content\": \"Body text\",\n  \"frontmatter\": {\n    \"tags\": [\n      \"a\",\n"
+      "      \"b\"\n    ],\n    \"title\": \"Hello\"\n  },\n  \"mtimeMs\": 1700000000000.5,\n"
+      "  \"path\": \"Sub/n.md\",\n  \"vaultLabel\": \"Vault\",\n  \"vaultPath\": " +
+      json_string(vault) + "\n}";
   ServerProcess server(env());
   EXPECT_EQ(ok_text(server.call_tool("get_note", {{"path", " Sub/n.md\t"}})), expected);
   // An absolute path inside the vault, a link inside it, the vault named.
@@ -116,7 +118,8 @@ TEST_F(NoteTools, GetNoteReturnsTheParsedNote) {
   // Any file can be read; without frontmatter the value is {} and the text is the content.
   EXPECT_EQ(ok_text(server.call_tool("get_note", {{"path", "plain.txt"}})),
             "{\n  \"content\": \"# Just text\",\n  \"frontmatter\": {},\n  \"mtimeMs\": 1600000000000.0,\n"
-            "  \"path\": \"plain.txt\",\n  \"vaultLabel\": \"Vault\",\n  \"vaultPath\": " + json_string(vault) + "\n}");
+            "  \"path\": \"plain.txt\",\n  \"vaultLabel\": \"Vault\",\n  \"vaultPath\": " +
+                json_string(vault) + "\n}");
   EXPECT_EQ(server.finish(), 0);
   EXPECT_EQ(server.stderr_text(), "");
 }
@@ -162,7 +165,8 @@ TEST_F(NoteTools, GetNoteRefusals) {
 TEST_F(NoteTools, EveryNoteToolNeedsAVault) {
   const std::string file = dir.write("file.md", "x");
   const Json args = {{"path", "a.md"}, {"content", "x"}, {"query", "x"}};
-  const char* tools[] = {"get_note", "create_note", "update_note", "append_to_note", "search_notes", "get_vault_context"};
+  const char* tools[] = {"get_note",       "create_note",  "update_note",
+                         "append_to_note", "search_notes", "get_vault_context"};
   {
     ServerProcess server(isolated_env(dir.path(), {{"VAULT_PATH", " "}}));
     for (const char* tool : tools) {
@@ -196,16 +200,21 @@ TEST_F(NoteTools, EveryNoteToolNeedsAVault) {
 
 TEST_F(NoteTools, CreateNoteStampsAndOpensTheNote) {
   ServerProcess server(env());
-  EXPECT_EQ(ok_text(server.call_tool("create_note", {{"path", "Projects/Deep/Er/idea.md"}, {"content", "# Idea\nsteps"},
-                                                     {"title", "ignored"}, {"tags", {"ignored"}}})),
+  EXPECT_EQ(ok_text(server.call_tool("create_note", {{"path", "Projects/Deep/Er/idea.md"},
+                                                     {"content", "# Idea\nsteps"},
+                                                     {"title", "ignored"},
+                                                     {"tags", {"ignored"}}})),
             create_result(vault + "/Projects/Deep/Er/idea.md", "Projects/Deep/Er/idea.md", vault));
   EXPECT_EQ(after_stamp(dir.read("Vault/Projects/Deep/Er/idea.md")), "\n# Idea\nsteps");
 
   // Blank content: the template, with the title and tags trimmed and blanks dropped.
-  EXPECT_EQ(ok_text(server.call_tool("create_note", {{"path", " notes/weekly.md "}, {"content", " \n "},
-                                                     {"title", " Weekly review "}, {"tags", {" work", " ", 3, "review"}}})),
+  EXPECT_EQ(ok_text(server.call_tool("create_note", {{"path", " notes/weekly.md "},
+                                                     {"content", " \n "},
+                                                     {"title", " Weekly review "},
+                                                     {"tags", {" work", " ", 3, "review"}}})),
             create_result(vault + "/notes/weekly.md", "notes/weekly.md", vault));
-  EXPECT_EQ(after_stamp(dir.read("Vault/notes/weekly.md"), "---\ntags: [\"work\", \"review\"]\n"), "\n\n# Weekly review\n");
+  EXPECT_EQ(after_stamp(dir.read("Vault/notes/weekly.md"), "---\ntags: [\"work\", \"review\"]\n"),
+            "\n\n# Weekly review\n");
   // Without a title the file stem names the note; an absolute path inside the vault is made relative.
   EXPECT_EQ(ok_text(server.call_tool("create_note", {{"path", vault + "/Big idea.md"}})),
             create_result(vault + "/Big idea.md", "Big idea.md", vault));
@@ -260,11 +269,15 @@ TEST_F(NoteTools, CreateNoteRefusals) {
   EXPECT_FALSE(dir.exists("outside/deeper"));
   EXPECT_FALSE(dir.exists("outside/x.md"));
   EXPECT_FALSE(dir.exists("x.md"));
-  // Nothing was sent for the failures: the first message is this call's.
+  // Nothing was sent for the failures, nor by the tools that only read: the
+  // first message is this call's.
+  ok_text(server.call_tool("get_note", {{"path", "exists.md"}}));
+  ok_text(server.call_tool("search_notes", {{"query", "keep"}}));
+  ok_text(server.call_tool("get_vault_context", Json::object()));
   ASSERT_EQ(ok_text(server.call_tool("create_note", {{"path", "ok.md"}, {"vaultPath", vault}})),
             create_result(vault + "/ok.md", "ok.md", vault));
-  EXPECT_EQ(bridge_messages(2), (std::vector<std::string>{ui("vault_changed", vault + "/ok.md"),
-                                                           ui("open_tab", vault + "/ok.md")}));
+  EXPECT_EQ(bridge_messages(2),
+            (std::vector<std::string>{ui("vault_changed", vault + "/ok.md"), ui("open_tab", vault + "/ok.md")}));
   EXPECT_EQ(server.finish(), 0);
 }
 
@@ -276,21 +289,26 @@ TEST_F(NoteTools, UpdateNoteGuardsWithExpectedMtime) {
     return "Error: Note was modified since read: expectedMtime " + expected +
            " but on-disk mtimeMs is 1700000000000.5. Re-read the note and retry.";
   };
-  EXPECT_EQ(error_text(server.call_tool("update_note", {{"path", "u.md"}, {"content", "x"}, {"expectedMtime", 1699999999900.0}})),
+  EXPECT_EQ(error_text(server.call_tool("update_note",
+                                        {{"path", "u.md"}, {"content", "x"}, {"expectedMtime", 1699999999900.0}})),
             conflict("1699999999900"));
-  EXPECT_EQ(error_text(server.call_tool("update_note", {{"path", "u.md"}, {"content", "x"}, {"expectedMtime", 1700000000101.0}})),
+  EXPECT_EQ(error_text(server.call_tool("update_note",
+                                        {{"path", "u.md"}, {"content", "x"}, {"expectedMtime", 1700000000101.0}})),
             conflict("1700000000101"));
-  EXPECT_EQ(error_text(server.call_tool("update_note", {{"path", "u.md"}, {"content", "x"}, {"expectedMtime", 1700000000200.25}})),
+  EXPECT_EQ(error_text(server.call_tool("update_note",
+                                        {{"path", "u.md"}, {"content", "x"}, {"expectedMtime", 1700000000200.25}})),
             conflict("1700000000200.25"));
   EXPECT_EQ(error_text(server.call_tool("update_note", {{"path", "u.md"}, {"content", "x"}, {"expectedMtime", 1e23}})),
             conflict("100000000000000000000000"));
   EXPECT_EQ(dir.read("Vault/u.md"), "old");
 
   // Exactly 100 below and above pass.
-  expect_write(server, "update_note", {{"path", "u.md"}, {"content", "one"}, {"expectedMtime", 1699999999900.5}}, note, "u.md");
+  expect_write(server, "update_note", {{"path", "u.md"}, {"content", "one"}, {"expectedMtime", 1699999999900.5}}, note,
+               "u.md");
   EXPECT_EQ(dir.read("Vault/u.md"), "one");
   set_mtime(note, 1700000000, 500000);
-  expect_write(server, "update_note", {{"path", note}, {"content", "two"}, {"expectedMtime", 1700000000100.5}}, note, "u.md");
+  expect_write(server, "update_note", {{"path", note}, {"content", "two"}, {"expectedMtime", 1700000000100.5}}, note,
+               "u.md");
   EXPECT_EQ(dir.read("Vault/u.md"), "two");
   // A string expectedMtime is no expectedMtime; content is not trimmed.
   expect_write(server, "update_note", {{"path", "u.md"}, {"content", " "}, {"expectedMtime", "1"}}, note, "u.md");
@@ -325,7 +343,7 @@ TEST_F(NoteTools, UpdateNoteWritesOnlyExistingNotesInsideTheVault) {
   // Through a link inside the vault the target is written and the link stays a link.
   expect_write(server, "update_note", {{"path", "alias.md"}, {"content", "new"}}, real, "real/r.md");
   EXPECT_EQ(dir.read("Vault/real/r.md"), "new");
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(::lstat((vault + "/alias.md").c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   EXPECT_EQ(bridge_messages(1), std::vector<std::string>{ui("vault_changed", real)});
@@ -373,14 +391,17 @@ TEST_F(NoteTools, TheTripwireRefusesRunawayWrites) {
   EXPECT_EQ(dir.read("Vault/a.md"), "text");
 
   // Creation checks the stamped text, which has no earlier version.
-  const std::regex created(R"(Error: tarnel_tripwire: (\S+) \{"rule":"\1","bytes_before":0,"bytes_after":\d+,)"
-                           R"("longest_run":(\d+),"runaway_escape_run":(\d+),"old_longest_run":0,"old_runaway_escape_run":0\})");
+  const std::regex created(
+      R"(Error: tarnel_tripwire: (\S+) \{"rule":"\1","bytes_before":0,"bytes_after":\d+,)"
+      R"("longest_run":(\d+),"runaway_escape_run":(\d+),"old_longest_run":0,"old_runaway_escape_run":0\})");
   std::smatch m;
-  const std::string lines = error_text(server.call_tool("create_note", {{"path", "n.md"}, {"content", "x" + std::string(70000, '\n')}}));
+  const std::string lines =
+      error_text(server.call_tool("create_note", {{"path", "n.md"}, {"content", "x" + std::string(70000, '\n')}}));
   ASSERT_TRUE(std::regex_match(lines, m, created)) << lines.substr(0, 200);
   EXPECT_EQ(m[1], "repeat-explosion");
   EXPECT_EQ(m[2], "70000");
-  const std::string escaped = error_text(server.call_tool("create_note", {{"path", "n.md"}, {"content", "# T\n" + escapes}}));
+  const std::string escaped =
+      error_text(server.call_tool("create_note", {{"path", "n.md"}, {"content", "# T\n" + escapes}}));
   ASSERT_TRUE(std::regex_match(escaped, m, created)) << escaped.substr(0, 200);
   EXPECT_EQ(m[1], "escape-explosion");
   EXPECT_EQ(m[3], "600");

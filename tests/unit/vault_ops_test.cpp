@@ -219,8 +219,7 @@ class FaultyFs : public platform::FileSystem {
         if (!*entry) break;
         it->second.push_back(std::move(**entry));
       }
-      std::sort(it->second.begin(), it->second.end(),
-                [](const auto& a, const auto& b) { return a.name > b.name; });
+      std::sort(it->second.begin(), it->second.end(), [](const auto& a, const auto& b) { return a.name > b.name; });
     }
     if (it->second.empty()) {
       pending_.erase(it);
@@ -320,8 +319,7 @@ TEST_F(OperationFailures, Reading) {
   EXPECT_EQ(read_note(vault, "n.md").error(), "Failed to stat note " + note + ": Input/output error");
   faulty.on_metadata = nullptr;
   faulty.on_canonicalize = fail_at(note, ELOOP);
-  EXPECT_EQ(read_note(vault, "n.md").error(),
-            "Failed to resolve note " + note + ": Too many levels of symbolic links");
+  EXPECT_EQ(read_note(vault, "n.md").error(), "Failed to resolve note " + note + ": Too many levels of symbolic links");
   faulty.on_canonicalize = nullptr;
   faulty.on_read = fail_at(note, EACCES);
   EXPECT_EQ(read_note(vault, "n.md").error(), "Failed to read note " + note + ": Permission denied");
