@@ -32,13 +32,13 @@ bool ends_with(std::string_view s, std::string_view suffix) {
   return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
 }
 
-// The file name without its final extension; a name whose only dot is its
-// first character stays whole.
-std::string_view file_stem(std::string_view path) {
+// The file name without its final extension, as text; a name whose only dot
+// is its first character stays whole.
+std::string file_stem(std::string_view path) {
   std::string_view name = final_component(path).value_or(std::string_view());
   const auto dot = name.rfind('.');
-  if (dot == std::string_view::npos || dot == 0) return name;
-  return name.substr(0, dot);
+  if (dot != std::string_view::npos && dot != 0) name = name.substr(0, dot);
+  return unicode::lossy_utf8(name);
 }
 
 // The note path with the vault text removed from its front, as portable text.
@@ -85,7 +85,8 @@ std::string file_failure_message(std::string_view action, std::string_view path,
 
 double mtime_ms(const platform::FileInfo& info) {
   if (info.mtime_sec < 0) return 0;
-  const std::int64_t whole = info.mtime_sec * 1000;
+  // Whole milliseconds in integers wide enough for any count of seconds.
+  const auto whole = static_cast<unsigned __int128>(info.mtime_sec) * 1000;
   return static_cast<double>(whole) + static_cast<double>(info.mtime_nsec) / 1'000'000.0;
 }
 
@@ -143,10 +144,37 @@ Expected<NoteRecord> read_note(const std::string& vault, const std::string& note
 // --- Writing ----------------------------------------------------------------
 
 std::string plain_decimal(double value) {
-  char buffer[400];
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
-  if (ec != std::errc()) return std::to_string(value);
-  return std::string(buffer, end);
+  // The shortest round-trip digits come from the scientific form ("1.5e+21");
+  // the fixed form would spell out every digit of a large whole number's
+  // binary value ("99999999999999991611392" for 1e23).
+  char buffer[32];
+  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+  const std::string_view sci(buffer, ec == std::errc() ? static_cast<std::size_t>(end - buffer) : 0);
+  const std::size_t e = sci.find('e');
+  if (e == std::string_view::npos) return std::string(sci);  // inf, nan
+  std::string out;
+  std::string digits;
+  for (const char c : sci.substr(0, e)) {
+    if (c == '-') {
+      out += c;
+    } else if (c != '.') {
+      digits += c;
+    }
+  }
+  int exponent = 0;
+  const std::string_view exp_text = sci.substr(e + 1);
+  std::from_chars(exp_text.data() + (exp_text.front() == '+' ? 1 : 0), exp_text.data() + exp_text.size(), exponent);
+  // The decimal point goes after this many digits.
+  const long point = static_cast<long>(exponent) + 1;
+  const auto count = static_cast<long>(digits.size());
+  if (point <= 0) {
+    out += "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
+  } else if (point >= count) {
+    out += digits + std::string(static_cast<std::size_t>(point - count), '0');
+  } else {
+    out += digits.substr(0, static_cast<std::size_t>(point)) + "." + digits.substr(static_cast<std::size_t>(point));
+  }
+  return out;
 }
 
 Expected<WriteRecord> create_note_in_vault(const std::string& vault, const std::string& note_path,
@@ -372,7 +400,7 @@ Expected<std::vector<SearchHit>> search_vault(const std::string& vault, std::str
       if (auto rest = finish_walk(walker); !rest) return std::unexpected(rest.error());
       return std::unexpected(std::move(failure));
     }
-    const std::string_view stem = file_stem(note);
+    const std::string stem = file_stem(note);
     const ParsedNote parsed = parse_note_text(text);
     if (!wanted.empty() && !has_all_tags(note_tag_list(parsed.frontmatter), wanted)) continue;
     std::string title = title_of(parsed.frontmatter, text, stem);
@@ -459,10 +487,25 @@ std::string make_snippet(std::string_view text, std::string_view needle) {
 
 // --- Vault context ----------------------------------------------------------
 
+namespace {
+
+// Reads `path` as UTF-8 text into `out` only when it resolves to a place
+// strictly inside the vault folder `vault`: a file reached through a link
+// that leads out of the vault counts as unreadable, like a missing one.
+bool read_inside_vault(const std::string& vault, const std::string& path, std::string& out) {
+  const auto root = platform::fs().canonicalize(vault);
+  if (!root) return false;
+  const auto target = platform::fs().canonicalize(path);
+  if (!target || !strictly_inside(*root, *target)) return false;
+  return read_text(*target, out).has_value();
+}
+
+}  // namespace
+
 std::optional<Json> agent_instructions(const std::string& vault) {
   const std::string path = join_path(vault, "AGENTS.md");
   std::string text;
-  if (!read_text(path, text)) return std::nullopt;
+  if (!read_inside_vault(vault, path, text)) return std::nullopt;
   Json record = Json::object();
   record["content"] = std::move(text);
   record["path"] = path;
@@ -480,9 +523,15 @@ struct RecentEntry {
   bool rederive = false;
 };
 
-// Keeps the newest entries, newest first; an entry offered later loses ties.
+// True when a note modified at `mtime` enters the list of the newest notes;
+// a note offered later loses ties.
+bool enters_recent(const std::vector<RecentEntry>& recent, double mtime) {
+  return recent.size() < kRecentNotes || mtime > recent.back().mtime;
+}
+
+// Inserts an entry that enters_recent admitted, keeping the list newest first
+// and equal times in the order offered.
 void keep_recent(std::vector<RecentEntry>& recent, RecentEntry entry) {
-  if (recent.size() == kRecentNotes && !(entry.mtime > recent.back().mtime)) return;
   auto at = std::upper_bound(recent.begin(), recent.end(), entry.mtime,
                              [](double m, const RecentEntry& e) { return m > e.mtime; });
   recent.insert(at, std::move(entry));
@@ -499,6 +548,7 @@ Expected<Json> vault_context(const std::string& vault) {
 
   NoteWalker walker(vault);
   std::string bytes;
+  std::string repaired;
   while (true) {
     auto next = walker.next();
     if (!next) return std::unexpected(next.error());
@@ -511,24 +561,33 @@ Expected<Json> vault_context(const std::string& vault) {
       if (auto rest = finish_walk(walker); !rest) return std::unexpected(rest.error());
       return std::unexpected(std::move(failure));
     }
-    const std::string text = unicode::lossy_utf8(bytes);
+    // Ill-formed sequences (a character cut at the end of the prefix too)
+    // read as U+FFFD.
+    std::string_view text = bytes;
+    if (!unicode::is_valid_utf8(bytes)) {
+      repaired = unicode::lossy_utf8(bytes);
+      text = repaired;
+    }
     const ParsedNote parsed = parse_note_text(text);
     std::vector<std::string> note_tags = note_tag_list(parsed.frontmatter);
+    for (const auto& t : note_tags) tags.insert(t);
+    std::string path = relative_to_vault(vault, note);
+    if (const auto slash = path.find('/'); slash != std::string::npos) folders.insert(path.substr(0, slash + 1));
+
+    const double mtime = mtime_ms(info);
+    if (!enters_recent(recent, mtime)) continue;
     RecentEntry entry;
-    entry.path = relative_to_vault(vault, note);
-    entry.mtime = mtime_ms(info);
-    const std::string_view stem = file_stem(note);
+    const std::string stem = file_stem(note);
     entry.title = title_of(parsed.frontmatter, text, stem);
     entry.rederive = info.size > kContextPrefixBytes && entry.title == stem;
-    for (const auto& t : note_tags) tags.insert(t);
-    if (const auto slash = entry.path.find('/'); slash != std::string::npos) {
-      folders.insert(entry.path.substr(0, slash + 1));
-    }
-    entry.tags = std::move(note_tags);
     entry.note = note;
+    entry.path = std::move(path);
+    entry.tags = std::move(note_tags);
+    entry.mtime = mtime;
     keep_recent(recent, std::move(entry));
   }
 
+  // A large note whose title was not found in its first part: the whole text decides.
   std::string full;
   for (RecentEntry& entry : recent) {
     if (!entry.rederive) continue;
@@ -541,7 +600,7 @@ Expected<Json> vault_context(const std::string& vault) {
   Json config = Json::object();
   if (auto agents_path = note_candidate(vault, "config/agents.md")) {
     std::string agents;
-    if (read_text(*agents_path, agents)) config["agents"] = std::move(agents);
+    if (read_inside_vault(vault, *agents_path, agents)) config["agents"] = std::move(agents);
   }
   Json recent_json = Json::array();
   for (RecentEntry& entry : recent) {
@@ -657,11 +716,12 @@ ToolOutcome search_notes_tool(ToolService& service, const Json& arguments) {
 ToolOutcome get_vault_context_tool(ToolService& service, const Json& arguments) {
   auto active = active_vaults(service);
   if (!active) return std::unexpected(active.error());
-  auto vault = chosen_vault(service, arguments);
-  if (!vault) return std::unexpected(vault.error());
-  auto context = vault_context(*vault);
+  auto named = vault_path_arg(service, arguments);
+  if (!named) return std::unexpected(named.error());
+  const std::string& vault = *named ? **named : active->front();
+  auto context = vault_context(vault);
   if (!context) return std::unexpected(context.error());
-  auto instructions = agent_instructions(*vault);
+  auto instructions = agent_instructions(vault);
   (*context)["agentInstructions"] = instructions ? std::move(*instructions) : Json(nullptr);
   return text_result(pretty_json(*context));
 }

@@ -136,10 +136,14 @@ std::string make_snippet(std::string_view text, std::string_view needle);
 
 // --- Vault context ----------------------------------------------------------
 
-// {content, path} of the vault's AGENTS.md when it reads as UTF-8 text.
+// {content, path} of the vault's AGENTS.md when it reads as UTF-8 text;
+// nothing when it is missing or unreadable, or resolves (through a link) to a
+// place outside the vault.
 std::optional<Json> agent_instructions(const std::string& vault);
 
-// Tags, folders, note count, the 20 most recent notes and config/agents.md.
+// Tags, folders, note count, the 20 most recent notes and config/agents.md
+// (left out, like AGENTS.md, when a link leads it out of the vault). Errors:
+// the walk's, "read note" for a note that cannot be read.
 Expected<Json> vault_context(const std::string& vault);
 
 // --- Tool handlers ----------------------------------------------------------

@@ -1,0 +1,379 @@
+// The pure pieces of the note operations (titles, snippets, numbers in
+// messages, modification times, file failure messages) and the failures of
+// the operations that only a faulty file system can provoke.
+#include "vault_ops.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/fs.h"
+#include "temp_dir.h"
+
+namespace {
+
+std::error_code err(int e) { return platform::errno_code(e); }
+
+TEST(NoteTitle, FirstHeadingThenFirstTitleLineThenStem) {
+  struct Case {
+    std::string text;
+    std::string title;
+  };
+  const Case cases[] = {
+      {"# Title\nbody", "Title"},
+      {"intro\n#  Spaced \t\n# Second", "Spaced"},
+      {"# Title\r\nbody", "Title"},
+      {"# \u3000Wide\u3000\n", "Wide"},
+      // Only the first "# " line counts, even when its rest is blank.
+      {"# \n# Second", "stem"},
+      {"# \t\n_title: From line\n# Second", "From line"},
+      // "#" alone is too short and "#x" lacks the space: neither is a heading.
+      {"#\n#Title\n# Real", "Real"},
+      {" # Indented", "stem"},
+      // A YAML comment in the frontmatter is a heading line like any other.
+      {"---\n# draft\nstatus: x\n---\nbody", "draft"},
+      // The heading wins over an earlier title line.
+      {"_title: Line\n# Heading", "Heading"},
+      // The title line is taken as written, quotes included; only the first counts.
+      {"_title: 'Quoted'\n", "'Quoted'"},
+      {"_title: First\n_title: Second", "First"},
+      {"_title:   \n_title: Second", "stem"},
+      {"  _title: x", "stem"},
+      {"_title:x", "x"},
+      {"", "stem"},
+      {"no heading at all", "stem"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(note_title(c.text, "stem"), c.title) << c.text;
+}
+
+std::string repeat(std::string_view s, std::size_t n) {
+  std::string out;
+  for (std::size_t i = 0; i < n; ++i) out += s;
+  return out;
+}
+
+TEST(MakeSnippet, WindowAroundTheFirstMatchOfTheBody) {
+  const std::string at41 = "b" + std::string(40, 'a') + "zz" + std::string(80, 'c');  // exactly i + m + 80
+  struct Case {
+    std::string name;
+    std::string text;
+    std::string needle;
+    std::string snippet;
+  };
+  const Case cases[] = {
+      {"match at 10 starts at the body's start", "0123456789needle and the rest", "needle",
+       "0123456789needle and the rest"},
+      {"match at 40 still starts at the body's start", std::string(40, 'a') + "zz tail", "zz",
+       std::string(40, 'a') + "zz tail"},
+      {"match at 41 starts one character in, after an ellipsis", at41, "zz", "..." + at41.substr(1)},
+      {"a body one longer than i + m + 80 is cut", at41 + "d", "zz", "..." + at41.substr(1) + "..."},
+      {"80 characters after the match", "x" + std::string(100, 'y'), "x", "x" + std::string(80, 'y') + "..."},
+      {"the match is found in lower case, shown as written", "Hello WORLD", "world", "Hello WORLD"},
+      {"characters, not bytes", repeat("é", 50) + "x" + repeat("ü", 90), "x",
+       "..." + repeat("é", 40) + "x" + repeat("ü", 80) + "..."},
+      {"the body after the frontmatter, trimmed", "---\ntitle: needle\n---\n\n  Body needle here \n", "needle",
+       "Body needle here"},
+      {"a lenient opening line", "--- notes\nx\n---\n\n  Body", "body", "Body"},
+      {"an unclosed block is part of the body", "---\nfoo needle", "needle", "---\nfoo needle"},
+      {"no match: the first 120 characters, no ellipsis", std::string(130, 'q'), "zz", std::string(120, 'q')},
+      {"no match in a short body", "  short body\n", "zz", "short body"},
+      {"a needle only in the frontmatter is not in the body", "---\ntitle: needle\n---\nplain", "needle", "plain"},
+      {"the empty needle: the first 80 characters", std::string(81, 'r'), "", std::string(80, 'r') + "..."},
+      {"the empty needle on a body of 80", std::string(80, 'r'), "", std::string(80, 'r')},
+      {"the empty body", "---\na: 1\n---\n", "", ""},
+      // U+0130 lower-cases to two characters: the positions found in the
+      // lower-cased body run past the body and are clamped to it.
+      {"lower-casing that lengthens the body", repeat("\u0130", 50) + "x", "x", "..."},
+  };
+  for (const auto& c : cases) EXPECT_EQ(make_snippet(c.text, c.needle), c.snippet) << c.name;
+}
+
+TEST(PlainDecimal, ShortestRoundTripWithoutExponent) {
+  struct Case {
+    double value;
+    std::string text;
+  };
+  const Case cases[] = {
+      {100, "100"},
+      {100.5, "100.5"},
+      {-3, "-3"},
+      {0.1, "0.1"},
+      {1700000000000.5, "1700000000000.5"},
+      {1699999999900.0, "1699999999900"},
+      {1700000000123.4567, "1700000000123.4568"},
+      {1.5e-7, "0.00000015"},
+      {1e21, "1000000000000000000000"},
+      {1e23, "100000000000000000000000"},
+      {-2.5e-3, "-0.0025"},
+      {0.0, "0"},
+      {123.0, "123"},
+      {12.5, "12.5"},
+      {9007199254740993.0, "9007199254740992"},
+      {1e300, "1" + std::string(300, '0')},
+      {std::numeric_limits<double>::denorm_min(), "0." + std::string(323, '0') + "5"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(plain_decimal(c.value), c.text) << c.text;
+}
+
+TEST(MtimeMs, MillisecondsWithTheFractionKept) {
+  auto at = [](std::int64_t sec, std::int64_t nsec) {
+    platform::FileInfo info;
+    info.mtime_sec = sec;
+    info.mtime_nsec = nsec;
+    return mtime_ms(info);
+  };
+  EXPECT_EQ(at(1700000000, 500000), 1700000000000.5);
+  EXPECT_EQ(at(1700000000, 0), 1700000000000.0);
+  EXPECT_EQ(at(1, 123456789), 1000 + 123456789 / 1e6);
+  EXPECT_EQ(at(0, 0), 0.0);
+  // Before the epoch: 0.
+  EXPECT_EQ(at(-1, 999999999), 0.0);
+  EXPECT_EQ(at(std::numeric_limits<std::int64_t>::min(), 0), 0.0);
+  // Seconds whose milliseconds do not fit in 64 bits are still counted exactly.
+  EXPECT_EQ(at(std::numeric_limits<std::int64_t>::max(), 0), 9223372036854775807000.0);
+}
+
+TEST(FileFailureMessage, NotFoundAndExistsHaveTheirOwnWords) {
+  struct Case {
+    std::error_code error;
+    std::string message;
+  };
+  const Case cases[] = {
+      {err(ENOENT), "File does not exist: /v/a.md"},
+      {err(EEXIST), "File already exists: /v/a.md"},
+      {err(EACCES), "Failed to read note /v/a.md: Permission denied"},
+      {err(ENOTDIR), "Failed to read note /v/a.md: Not a directory"},
+      {make_error_code(platform::Failure::invalid_utf8),
+       "Failed to read note /v/a.md: stream did not contain valid UTF-8"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(file_failure_message("read note", "/v/a.md", c.error), c.message);
+  EXPECT_EQ(file_failure_message("append to note", "/v/a.md", err(ENOSPC)),
+            "Failed to append to note /v/a.md: No space left on device");
+}
+
+// A file system that lists every folder in name order (so tests know the walk
+// order) and fails chosen calls. A hook returns the error to fail with, or
+// nothing to let the real call run.
+class FaultyFs : public platform::FileSystem {
+ public:
+  using Hook = std::function<std::optional<std::error_code>(const std::string&)>;
+  Hook on_metadata, on_canonicalize, on_create_directories, on_open, on_open_dir, on_next_entry, on_read;
+  std::optional<std::error_code> write_error;
+  int renames = 0;
+
+  platform::Result<platform::FileInfo> metadata(const std::string& path) override {
+    if (auto e = run(on_metadata, path)) return std::unexpected(*e);
+    return FileSystem::metadata(path);
+  }
+  platform::Result<std::string> canonicalize(const std::string& path) override {
+    if (auto e = run(on_canonicalize, path)) return std::unexpected(*e);
+    return FileSystem::canonicalize(path);
+  }
+  platform::Result<void> create_directories(const std::string& path) override {
+    if (auto e = run(on_create_directories, path)) return std::unexpected(*e);
+    return FileSystem::create_directories(path);
+  }
+  platform::Result<void> read_file(const std::string& path, std::string& out, platform::FileInfo* info) override {
+    if (auto e = run(on_read, path)) return std::unexpected(*e);
+    return FileSystem::read_file(path, out, info);
+  }
+  platform::Result<void> read_file_prefix(const std::string& path, std::size_t limit, std::string& out,
+                                          platform::FileInfo& info) override {
+    if (auto e = run(on_read, path)) return std::unexpected(*e);
+    return FileSystem::read_file_prefix(path, limit, out, info);
+  }
+  platform::Result<platform::File> open(const std::string& path, platform::OpenMode mode,
+                                        std::uint32_t perms) override {
+    if (auto e = run(on_open, path)) return std::unexpected(*e);
+    return FileSystem::open(path, mode, perms);
+  }
+  platform::Result<void> write_all(platform::File& file, std::string_view data) override {
+    if (write_error) return std::unexpected(*write_error);
+    return FileSystem::write_all(file, data);
+  }
+  platform::Result<void> rename(const std::string& from, const std::string& to) override {
+    ++renames;
+    return FileSystem::rename(from, to);
+  }
+  platform::Result<platform::DirStream> open_dir(const std::string& path) override {
+    if (auto e = run(on_open_dir, path)) return std::unexpected(*e);
+    auto dir = FileSystem::open_dir(path);
+    // A new listing may reuse the handle of one that was given up half way.
+    if (dir) pending_.erase(dir->handle());
+    return dir;
+  }
+  platform::Result<std::optional<platform::DirEntry>> next_entry(platform::DirStream& dir,
+                                                                 const std::string& path) override {
+    if (auto e = run(on_next_entry, path)) return std::unexpected(*e);
+    auto [it, fresh] = pending_.try_emplace(dir.handle());
+    if (fresh) {
+      while (true) {
+        auto entry = FileSystem::next_entry(dir, path);
+        if (!entry) return std::unexpected(entry.error());
+        if (!*entry) break;
+        it->second.push_back(std::move(**entry));
+      }
+      std::sort(it->second.begin(), it->second.end(), [](const auto& a, const auto& b) { return a.name > b.name; });
+    }
+    if (it->second.empty()) {
+      pending_.erase(it);
+      return std::optional<platform::DirEntry>();
+    }
+    platform::DirEntry entry = std::move(it->second.back());
+    it->second.pop_back();
+    return std::optional<platform::DirEntry>(std::move(entry));
+  }
+
+ private:
+  static std::optional<std::error_code> run(const Hook& hook, const std::string& path) {
+    return hook ? hook(path) : std::nullopt;
+  }
+  std::map<void*, std::vector<platform::DirEntry>> pending_;  // the rest of each listing, last name first
+};
+
+FaultyFs::Hook fail_at(const std::string& target, int e) {
+  return [target, e](const std::string& path) -> std::optional<std::error_code> {
+    return path == target ? std::optional(err(e)) : std::nullopt;
+  };
+}
+
+class WalkFailures : public ::testing::Test {
+ protected:
+  TempDir dir;
+  FaultyFs faulty;
+  platform::ScopedFileSystem scoped{faulty};
+  std::string vault = dir.mkdir("v");
+};
+
+TEST_F(WalkFailures, AListingFailureAnywhereWinsOverAnEarlierUnreadableNote) {
+  dir.write("v/a.md", "\xff not text");
+  dir.write("v/z/deep.md", "x");
+  faulty.on_open_dir = fail_at(vault + "/z", EACCES);
+  const std::string listing = "Failed to read directory " + vault + "/z: Permission denied";
+  EXPECT_EQ(search_vault(vault, "", 10, {}).error(), listing);
+  faulty.on_read = fail_at(vault + "/a.md", EIO);
+  EXPECT_EQ(vault_context(vault).error(), listing);
+  // Even when the limit is reached before the walk gets there.
+  faulty.on_read = nullptr;
+  dir.write("v/a.md", "good words");
+  EXPECT_EQ(search_vault(vault, "good", 1, {}).error(), listing);
+  EXPECT_EQ(search_vault(vault, "", 0, {}).error(), listing);
+}
+
+TEST_F(WalkFailures, TheNoteFailureStandsWhenTheRestOfTheWalkIsClean) {
+  dir.write("v/a.md", "\xff not text");
+  dir.write("v/z/deep.md", "x");
+  EXPECT_EQ(search_vault(vault, "", 10, {}).error(),
+            "Failed to read note " + vault + "/a.md: stream did not contain valid UTF-8");
+  // The walk stops reading at the limit: a later unreadable note does not matter.
+  dir.write("v/0.md", "first");
+  EXPECT_EQ(search_vault(vault, "", 1, {}).value().size(), 1u);
+  faulty.on_read = fail_at(vault + "/z/deep.md", EIO);
+  EXPECT_EQ(vault_context(vault).error(), "Failed to read note " + vault + "/z/deep.md: Input/output error");
+}
+
+TEST_F(WalkFailures, EntryAndFolderFailures) {
+  dir.write("v/z/deep.md", "x");
+  faulty.on_next_entry = fail_at(vault + "/z", EIO);
+  EXPECT_EQ(search_vault(vault, "", 10, {}).error(), "Failed to read directory entry: Input/output error");
+  EXPECT_EQ(vault_context(vault).error(), "Failed to read directory entry: Input/output error");
+  faulty.on_next_entry = nullptr;
+  EXPECT_EQ(search_vault(dir.path("missing"), "", 10, {}).error(), "File does not exist: " + dir.path("missing"));
+  const std::string file = dir.write("file.md", "x");
+  EXPECT_EQ(vault_context(file).error(), "Failed to read directory " + file + ": Not a directory");
+}
+
+TEST_F(WalkFailures, ALargeNoteThatIsNotTextFailsOnlyWhenItsTitleIsRederived) {
+  // Valid UTF-8 in its first 65,536 bytes, an ill-formed byte after them.
+  dir.write("v/big.md", std::string(70000, 'a') + "\xff");
+  EXPECT_EQ(vault_context(vault).error(),
+            "Failed to read note " + vault + "/big.md: stream did not contain valid UTF-8");
+  // With a heading in the first part there is nothing to re-derive.
+  dir.write("v/big.md", "# Big\n" + std::string(70000, 'a') + "\xff");
+  EXPECT_EQ(vault_context(vault).value()["recentNotes"][0]["title"], "Big");
+}
+
+class OperationFailures : public ::testing::Test {
+ protected:
+  TempDir dir;
+  FaultyFs faulty;
+  platform::ScopedFileSystem scoped{faulty};
+  std::string vault = dir.mkdir("v");
+  std::string note = dir.write("v/n.md", "text");
+};
+
+TEST_F(OperationFailures, Reading) {
+  faulty.on_canonicalize = fail_at(vault, EACCES);
+  EXPECT_EQ(read_note(vault, "n.md").error(), "Failed to resolve vault " + vault + ": Permission denied");
+  faulty.on_canonicalize = nullptr;
+  faulty.on_metadata = fail_at(vault, EIO);
+  EXPECT_EQ(read_note(vault, "n.md").error(), "Vault is not an accessible directory: " + vault);
+  EXPECT_EQ(read_note(note, "x.md").error(), "Vault is not an accessible directory: " + note);
+  faulty.on_metadata = fail_at(note, EIO);
+  EXPECT_EQ(read_note(vault, "n.md").error(), "Failed to stat note " + note + ": Input/output error");
+  faulty.on_metadata = nullptr;
+  faulty.on_canonicalize = fail_at(note, ELOOP);
+  EXPECT_EQ(read_note(vault, "n.md").error(), "Failed to resolve note " + note + ": Too many levels of symbolic links");
+  faulty.on_canonicalize = nullptr;
+  faulty.on_read = fail_at(note, EACCES);
+  EXPECT_EQ(read_note(vault, "n.md").error(), "Failed to read note " + note + ": Permission denied");
+}
+
+TEST_F(OperationFailures, Creating) {
+  faulty.on_create_directories = fail_at(vault + "/a/b", EACCES);
+  EXPECT_EQ(create_note_in_vault(vault, "a/b/c.md", "x").error(),
+            "Failed to create folder " + vault + "/a/b: Permission denied");
+  faulty.on_create_directories = nullptr;
+  faulty.on_canonicalize = fail_at(vault + "/a", EACCES);
+  EXPECT_EQ(create_note_in_vault(vault, "a/b/c.md", "x").error(),
+            "Failed to resolve folder " + vault + "/a: Permission denied");
+  EXPECT_FALSE(dir.exists("v/a"));
+}
+
+TEST_F(OperationFailures, Updating) {
+  // The metadata after the save fails: the new content is on disk all the same.
+  faulty.on_metadata = [&](const std::string& path) -> std::optional<std::error_code> {
+    return path == note && faulty.renames > 0 ? std::optional(err(EIO)) : std::nullopt;
+  };
+  EXPECT_EQ(update_note_in_vault(vault, "n.md", "new", std::nullopt).error(),
+            "Failed to stat note " + note + ": Input/output error");
+  EXPECT_EQ(dir.read("v/n.md"), "new");
+  faulty.on_metadata = fail_at(note, EIO);
+  EXPECT_EQ(update_note_in_vault(vault, "n.md", "newer", 0.0).error(),
+            "Failed to stat note " + note + ": Input/output error");
+  EXPECT_EQ(dir.read("v/n.md"), "new");
+}
+
+TEST_F(OperationFailures, Appending) {
+  faulty.on_open = fail_at(note, EACCES);
+  EXPECT_EQ(append_to_note_in_vault(vault, "n.md", "more").error(),
+            "Failed to append to note " + note + ": Permission denied");
+  faulty.on_open = nullptr;
+  faulty.write_error = err(ENOSPC);
+  EXPECT_EQ(append_to_note_in_vault(vault, "n.md", "more").error(),
+            "Failed to append to note " + note + ": No space left on device");
+  faulty.write_error.reset();
+  faulty.on_metadata = fail_at(note, EIO);
+  EXPECT_EQ(append_to_note_in_vault(vault, "n.md", "more").error(),
+            "Failed to stat note " + note + ": Input/output error");
+  EXPECT_EQ(dir.read("v/n.md"), "textmore");
+}
+
+TEST(SearchVault, TitlesFromFileNamesAreText) {
+  TempDir dir;
+  const std::string vault = dir.mkdir("v");
+  dir.write("v/caf\xe9.md", "body");
+  const auto hits = search_vault(vault, "", 10, {});
+  ASSERT_EQ(hits.value().size(), 1u);
+  EXPECT_EQ(hits->front().title, "caf\uFFFD");
+  EXPECT_EQ(hits->front().path, "caf\uFFFD.md");
+  EXPECT_EQ(vault_context(vault).value()["recentNotes"][0]["title"], "caf\uFFFD");
+}
+
+}  // namespace
