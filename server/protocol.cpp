@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 
+#include "json_text.h"
 #include "platform/stdio.h"
 #include "tools.h"
 #include "unicode.h"
@@ -64,7 +65,7 @@ Json call_result(ToolService& service, const Json& params) {
 
 }  // namespace
 
-std::string compact_json(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
+std::string compact_json(const Json& value) { return json_text(value, -1); }
 
 LineOutcome handle_line(ToolService& service, std::string_view line) {
   const std::string_view text = unicode::trim(line);
