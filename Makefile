@@ -38,3 +38,6 @@ bench:
 	for n in $(BENCH_NOTES); do python3 bench/gen_vault.py build-bench/vaults/n$$n --notes $$n || exit 1; done
 	./build-bench/bench/bench_driver --server build-bench/tarnel-mcp-server --floor build-bench/bench/bench_read_floor \
 	  $(foreach n,$(BENCH_NOTES),build-bench/vaults/n$(n))
+	printf '\n## In-process kernels (one 2 KB note)\n\n```\n'
+	./build-bench/bench/bench_kernels --benchmark_min_time=0.2 2>&1
+	printf '```\n'

@@ -262,6 +262,7 @@ struct VaultReport {
   Figure floor;
   std::vector<Figure> figures;
   double get_note_per_second = 0;
+  double get_note_per_cpu_second = 0;  // calls per second of the server's processor time
   long idle_kib = 0;
   long search_kib = 0;
   long context_kib = 0;
@@ -409,8 +410,9 @@ VaultReport run_vault(const Options& options, const std::string& vault) {
     constexpr int kCalls = 20000;
     std::string batch;
     for (int i = 0; i < kCalls; ++i) batch += get_lines[static_cast<std::size_t>(i) % get_lines.size()];
-    std::vector<double> rates;
+    std::vector<double> rates, cpu_rates;
     for (int round = 0; round < 5; ++round) {
+      const double cpu0 = server.cpu_ms();
       const auto t0 = Clock::now();
       std::thread writer([&] { server.send(batch); });
       for (int i = 0; i < kCalls; ++i) {
@@ -418,8 +420,10 @@ VaultReport run_vault(const Options& options, const std::string& vault) {
       }
       writer.join();
       rates.push_back(kCalls / (ms_since(t0) / 1000.0));
+      cpu_rates.push_back(kCalls / ((server.cpu_ms() - cpu0) / 1000.0));
     }
     report.get_note_per_second = stats_of(rates).median;
+    report.get_note_per_cpu_second = stats_of(cpu_rates).median;
   }
 
   // update_note on a note of its own in a hidden folder, which no walk lists.
@@ -504,6 +508,7 @@ void print_report(const VaultReport& r) {
   }
   std::printf("\n| Other figure | value |\n|---|---:|\n");
   std::printf("| get_note pipelined (20,000 calls) | %.0f calls/s |\n", r.get_note_per_second);
+  std::printf("| get_note pipelined, per second of server CPU time | %.0f calls |\n", r.get_note_per_cpu_second);
   std::printf("| peak resident memory after initialize | %s |\n", mib_text(r.idle_kib).c_str());
   std::printf("| peak resident memory, searches | %s |\n", mib_text(r.search_kib).c_str());
   std::printf("| peak resident memory, vault context | %s |\n", mib_text(r.context_kib).c_str());
@@ -522,21 +527,25 @@ void print_targets(const std::vector<VaultReport>& reports) {
   Checks c;
   char text[256];
   for (const auto& r : reports) {
-    const double rg = r.rg.ms.median;
-    std::snprintf(text, sizeof text, "%ld notes: full-scan search %.2fx rg (at most 1.5x)", r.notes,
-                  r.figure(kSearchRare).median / rg);
-    c.check(r.figure(kSearchRare).median <= 1.5 * rg, text);
-    std::snprintf(text, sizeof text, "%ld notes: tag search %.2fx rg (at most 3x)", r.notes,
-                  r.figure(kSearchTag).median / rg);
-    c.check(r.figure(kSearchTag).median <= 3 * rg, text);
-    std::snprintf(text, sizeof text, "%ld notes: get_vault_context %.2fx rg (at most 3x)", r.notes,
-                  r.figure(kContext).median / rg);
-    c.check(r.figure(kContext).median <= 3 * rg, text);
+    // Ratio targets, with the same ratio in processor time beside them: on a
+    // busy machine the wall clock also counts time spent waiting for a CPU.
+    auto ratio_target = [&](const char* what, const char* name, double limit) {
+      const Figure& f = *std::find_if(r.figures.begin(), r.figures.end(), [&](const Figure& x) { return x.name == name; });
+      const double wall = f.ms.median / r.rg.ms.median;
+      const double cpu = f.cpu_ms->median / r.rg.cpu_ms->median;
+      std::snprintf(text, sizeof text, "%ld notes: %s %.2fx rg (at most %.1fx; in CPU time %.2fx)", r.notes, what,
+                    wall, limit, cpu);
+      c.check(wall <= limit, text);
+    };
+    ratio_target("full-scan search", kSearchRare, 1.5);
+    ratio_target("tag search", kSearchTag, 3);
+    ratio_target("get_vault_context", kContext, 3);
     std::snprintf(text, sizeof text, "%ld notes: start to initialize %.2f ms (under 5 ms)", r.notes,
                   r.figure(kInitialize).median);
     c.check(r.figure(kInitialize).median < 5, text);
-    std::snprintf(text, sizeof text, "%ld notes: get_note pipelined %.0f calls/s (over 20,000)", r.notes,
-                  r.get_note_per_second);
+    std::snprintf(text, sizeof text,
+                  "%ld notes: get_note pipelined %.0f calls/s (over 20,000; %.0f per second of server CPU time)",
+                  r.notes, r.get_note_per_second, r.get_note_per_cpu_second);
     c.check(r.get_note_per_second > 20000, text);
     std::snprintf(text, sizeof text, "%ld notes: get_note p99 round trip %.3f ms (under 0.2 ms)", r.notes,
                   r.figure(kGetNote).p99);
