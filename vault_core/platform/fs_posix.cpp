@@ -54,13 +54,15 @@ Result<void> read_fd(int fd, std::size_t limit, std::size_t expected, std::strin
   while (used < limit) {
     if (used == room) room = std::min(limit, std::max<std::size_t>(used * 2, used + 4096));
     ssize_t n = 0;
+    int error = 0;
     out.resize_and_overwrite(room, [&](char* data, std::size_t) {
       n = ::read(fd, data + used, room - used);
+      if (n < 0) error = errno;
       return used + static_cast<std::size_t>(std::max<ssize_t>(n, 0));
     });
     if (n < 0) {
-      if (errno == EINTR) continue;
-      return last_error();
+      if (error == EINTR) continue;
+      return std::unexpected(errno_code(error));
     }
     if (n == 0) break;
     used += static_cast<std::size_t>(n);
