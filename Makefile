@@ -2,8 +2,9 @@
 #   make run   builds the server and serves the example vault (or $VAULT_PATH) on stdin/stdout
 #   make test  builds with sanitizers and runs every test
 # Everything but the server's own responses goes to standard error.
-#   make bench builds a Release server and prints the benchmark report
-#              (BENCH_NOTES="10000 100000" also compares the two vault sizes)
+# And the benchmark (bench/README.md), whose report goes to standard output:
+#   make bench builds a Release server and measures it; BENCH_NOTES="10000 100000"
+#              also compares the two vault sizes
 
 .SILENT:
 MAKEFLAGS += --no-print-directory
