@@ -2,10 +2,13 @@
 #   make run   builds the server and serves the example vault (or $VAULT_PATH) on stdin/stdout
 #   make test  builds with sanitizers and runs every test
 # Everything but the server's own responses goes to standard error.
+# And the benchmark (bench/README.md), whose report goes to standard output:
+#   make bench builds a Release server and measures it; BENCH_NOTES="10000 100000"
+#              also compares the two vault sizes
 
 .SILENT:
 MAKEFLAGS += --no-print-directory
-.PHONY: run test deps build build-test
+.PHONY: run test deps build build-test bench
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
@@ -26,3 +29,16 @@ build-test:
 
 test: build-test
 	cd build-test && ctest --output-on-failure -j $(JOBS)
+
+BENCH_NOTES ?= 10000
+
+bench:
+	./scripts/install-deps --bench
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNEL_BENCH=ON >&2
+	cmake --build build-bench -j $(JOBS) >&2
+	for n in $(BENCH_NOTES); do python3 bench/gen_vault.py build-bench/vaults/n$$n --notes $$n || exit 1; done
+	./build-bench/bench/bench_driver --server build-bench/tarnel-mcp-server --floor build-bench/bench/bench_read_floor \
+	  $(foreach n,$(BENCH_NOTES),build-bench/vaults/n$(n))
+	printf '\n## In-process kernels (one 2 KB note)\n\n```\n'
+	./build-bench/bench/bench_kernels --benchmark_min_time=0.2 2>&1
+	printf '```\n'

@@ -7,6 +7,7 @@
 
 #include <libfyaml.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -594,6 +595,20 @@ ParsedNote parse_note_text(std::string_view text) {
   if (yaml && !yaml->is_null() && !is_empty_object(*yaml)) return {std::move(*yaml), body};
   if (strict) return {read_lines(strict->lines), body};
   return {Json::object(), body};
+}
+
+bool frontmatter_may_have_member(std::string_view text, std::string_view key) {
+  if (!text.starts_with("---")) return false;
+  // Both readings of the header are slices of the text; the furthest end of
+  // the two bounds every byte a member name can come from.
+  std::size_t end = 0;
+  auto reach = [&](std::string_view part) {
+    if (!part.empty()) end = std::max(end, static_cast<std::size_t>(part.data() + part.size() - text.data()));
+  };
+  if (const auto block = lenient_block(text)) reach(*block);
+  if (const auto strict = strict_block(text)) reach(strict->lines);
+  const std::string_view header = text.substr(0, end);
+  return header.find(key) != std::string_view::npos || header.find('\\') != std::string_view::npos;
 }
 
 std::vector<std::string> note_tag_list(const Json& frontmatter) {

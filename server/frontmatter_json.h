@@ -27,6 +27,14 @@ struct ParsedNote {
 // line by line with simple key-and-value rules.
 ParsedNote parse_note_text(std::string_view text);
 
+// False only when the frontmatter value that parse_note_text gives for `text`
+// certainly has no member named `key`: the header block, as either delimiter
+// rule reads it, holds neither `key` nor a backslash (the one way to spell a
+// name with other characters). Lets a caller that needs only that member skip
+// the parse. `key` must be a name that no other spelling resolves to: not
+// "null", "true", "false" or a number.
+bool frontmatter_may_have_member(std::string_view text, std::string_view key);
+
 // The note's tags: the string member "tags" (or the strings of that array),
 // trimmed, without leading "#", blanks skipped, the first of each group that
 // is equal after Unicode lower-casing kept as written.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 
+#include "json_text.h"
 #include "platform/stdio.h"
 #include "tools.h"
 #include "unicode.h"
@@ -64,7 +65,7 @@ Json call_result(ToolService& service, const Json& params) {
 
 }  // namespace
 
-std::string compact_json(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
+std::string compact_json(const Json& value) { return json_text(value, -1); }
 
 LineOutcome handle_line(ToolService& service, std::string_view line) {
   const std::string_view text = unicode::trim(line);
@@ -134,11 +135,15 @@ int serve(ToolService& service, int in_fd, int out_fd) {
         buffer.erase(0, line_start);
         line_start = 0;
       }
+      // The room for the next chunk is not zero-filled: most reads bring one
+      // short line.
       const std::size_t old_size = buffer.size();
-      buffer.resize(old_size + kChunk);
-      auto n = platform::read_some(in_fd, buffer.data() + old_size, kChunk);
+      platform::Result<std::size_t> n;
+      buffer.resize_and_overwrite(old_size + kChunk, [&](char* data, std::size_t) {
+        n = platform::read_some(in_fd, data + old_size, kChunk);
+        return old_size + (n ? *n : 0);
+      });
       if (!n) return 1;
-      buffer.resize(old_size + *n);
       if (*n == 0) at_end = true;
       continue;
     }

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <utility>
 
+#include "json_text.h"
 #include "path_syntax.h"
 #include "platform/env.h"
 #include "platform/fs.h"
@@ -164,9 +165,7 @@ Json text_result(std::string text) {
   return result;
 }
 
-std::string pretty_json(const Json& value) {
-  return value.dump(2, ' ', false, Json::error_handler_t::replace);
-}
+std::string pretty_json(const Json& value) { return json_text(value, 2); }
 
 bool json_nesting_too_deep(std::string_view text) {
   constexpr int kMaxDepth = 127;

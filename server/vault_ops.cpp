@@ -401,21 +401,37 @@ Expected<std::vector<SearchHit>> search_vault(const std::string& vault, std::str
       return std::unexpected(std::move(failure));
     }
     const std::string stem = file_stem(note);
-    const ParsedNote parsed = parse_note_text(text);
-    if (!wanted.empty() && !has_all_tags(note_tag_list(parsed.frontmatter), wanted)) continue;
-    std::string title = title_of(parsed.frontmatter, text, stem);
+    // The frontmatter counts only through its tags and its `_title`: it is
+    // parsed when one is wanted and the header may hold it, and the title is
+    // made only when a term is missing from the text or the note is a hit.
+    std::optional<ParsedNote> parsed;
+    if (!wanted.empty()) {
+      if (!frontmatter_may_have_member(text, "tags")) continue;
+      parsed = parse_note_text(text);
+      if (!has_all_tags(note_tag_list(parsed->frontmatter), wanted)) continue;
+    }
+    std::optional<std::string> title;
+    auto make_title = [&] {
+      if (!parsed && frontmatter_may_have_member(text, "_title")) parsed = parse_note_text(text);
+      title = parsed ? title_of(parsed->frontmatter, text, stem) : note_title(text, stem);
+    };
 
     std::string needle;
     if (!terms.empty()) {
       unicode::to_lower_into(text, lower_text);
-      unicode::to_lower_into(title, lower_title);
       bool matches = true;
       std::size_t best = std::string::npos;
       for (const auto& term : terms) {
         const std::size_t at = lower_text.find(term);
-        if (at == std::string::npos && lower_title.find(term) == std::string::npos) {
-          matches = false;
-          break;
+        if (at == std::string::npos) {
+          if (!title) {
+            make_title();
+            unicode::to_lower_into(*title, lower_title);
+          }
+          if (lower_title.find(term) == std::string::npos) {
+            matches = false;
+            break;
+          }
         }
         if (at < best) {
           best = at;
@@ -425,7 +441,8 @@ Expected<std::vector<SearchHit>> search_vault(const std::string& vault, std::str
       if (!matches) continue;
       if (best == std::string::npos) needle = std::string(query);
     }
-    hits.push_back(SearchHit{relative_to_vault(vault, note), std::move(title), make_snippet(text, needle)});
+    if (!title) make_title();
+    hits.push_back(SearchHit{relative_to_vault(vault, note), std::move(*title), make_snippet(text, needle)});
   }
   // The limit is reached: the rest of the walk still has to list cleanly.
   if (auto rest = finish_walk(walker); !rest) return std::unexpected(rest.error());

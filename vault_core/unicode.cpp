@@ -36,6 +36,38 @@ char32_t lower_one(char32_t c) {
   return (it != std::end(kLowerMap) && it->from == c) ? it->to : c;
 }
 
+constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+
+// Number of bytes below 0x80 at the start of `s`, eight at a time.
+std::size_t ascii_prefix_length(std::string_view s) {
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t w;
+    __builtin_memcpy(&w, s.data() + i, 8);
+    if (w & kHighBits) break;
+  }
+  while (i < s.size() && static_cast<unsigned char>(s[i]) < 0x80) ++i;
+  return i;
+}
+
+// Lower-cases the ASCII bytes p[0..n), eight at a time: for a byte below
+// 0x80, adding 0x3F sets its high bit when it is at least 'A' and adding
+// 0x25 when it is above 'Z'; no sum carries into the next byte.
+void lower_ascii_in_place(char* p, std::size_t n) {
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    __builtin_memcpy(&w, p + i, 8);
+    const std::uint64_t upper = (w + (0x80 - 'A') * kOnes) & ~(w + (0x80 - 'Z' - 1) * kOnes) & kHighBits;
+    w |= upper >> 2;
+    __builtin_memcpy(p + i, &w, 8);
+  }
+  for (; i < n; ++i) {
+    if (p[i] >= 'A' && p[i] <= 'Z') p[i] = static_cast<char>(p[i] + 32);
+  }
+}
+
 // Length of a well-formed sequence starting at s[i], or 0 when ill-formed.
 std::size_t sequence_length(std::string_view s, std::size_t i) {
   const auto b0 = static_cast<unsigned char>(s[i]);
@@ -236,11 +268,13 @@ void to_lower_into(std::string_view s, std::string& out) {
   out.reserve(s.size());
   std::size_t i = 0;
   while (i < s.size()) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    if (b < 0x80) {
-      out.push_back(static_cast<char>(b >= 'A' && b <= 'Z' ? b + 32 : b));
-      ++i;
-      continue;
+    const std::size_t ascii = ascii_prefix_length(s.substr(i));
+    if (ascii > 0) {
+      const std::size_t at = out.size();
+      out.append(s.substr(i, ascii));
+      lower_ascii_in_place(out.data() + at, ascii);
+      i += ascii;
+      if (i == s.size()) break;
     }
     const std::size_t len = sequence_length(s, i);
     if (len == 0) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -367,6 +368,77 @@ TEST(NoteTagList, Candidates) {
       {R"({"tags":[["nested"],{"a":"b"},"x"]})", {"x"}},
   };
   for (const auto& c : cases) EXPECT_EQ(note_tag_list(Json::parse(c.frontmatter)), c.tags) << c.frontmatter;
+}
+
+bool has_member(const ParsedNote& parsed, const std::string& key) {
+  return parsed.frontmatter.is_object() && parsed.frontmatter.contains(key);
+}
+
+// The quick test may say "maybe" too often, but never "no" for a member the
+// parse gives: names spelled with escapes, quotes, block scalars, anchors, by
+// the line reader, and headers closed differently by the two delimiter rules.
+TEST(FrontmatterMayHaveMember, NeverDeniesAMemberTheParseGives) {
+  struct Case {
+    std::string text;
+    bool may;  // expected answer for "_title"
+  };
+  const Case cases[] = {
+      {"---\n_title: T\n---\nbody", true},
+      {"---\n\"\\x5ftitle\": T\n---\n", true},      // an escape spells the name
+      {"---\n\"\\u005Ftitle\": T\n---\n", true},
+      {"---\n'_title': T\n---\n", true},
+      {"---\n? |-\n  _title\n: T\n---\n", true},
+      {"---\nk: &a _title\n*a : T\n---\n", true},
+      {"---\n_title: T\nx: [\n---\n", true},           // broken YAML: the line reader
+      {"--- \n_title: T\n---\nbody", true},             // lenient rule only
+      {"---\na: 1\n---\u3000\n_title: T\n---\nbody", true},  // the rules close at different lines
+      {"---\r\n_title: T\r\n---\r\n", true},
+      {"---\na: 1\n---\n_title: in the body\n", false},
+      {"# _title\n---\n_title: T\n---\n", false},       // no header at the top
+      {"---\n_title: never closed\n", false},
+      {"", false},
+      {"---", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(frontmatter_may_have_member(c.text, "_title"), c.may) << c.text;
+    if (has_member(parse_note_text(c.text), "_title")) {
+      EXPECT_TRUE(c.may) << c.text;
+    }
+  }
+
+  // Random headers: lines of key spellings, separators and values that YAML
+  // and the line reader read differently, opened and closed by either rule.
+  const std::string keys[] = {"_title", "tags", "\"\\x5ftitle\"", "'_title'", "\"t\\x61gs\"", "\"\\u005Ftitle\"",
+                              "\"_ti\\\n  tle\"", "? _title\n", "&k _title", "*k", "_ti", "a", "x y", "[k]", "~"};
+  const std::string separators[] = {": ", ":", " : ", " "};
+  const std::string values[] = {"T",    "",       "[a, b]", "'q''x'", "\"e\\tx\"", "&v val", "*v",   "[",
+                                "{a: 1}", "|\n  block", "yes", "12:30", "- x",          "42",     "'",    "\\"};
+  const std::string prefixes[] = {"", "", "", "  ", "- ", "# ", "  - "};
+  const std::string breaks[] = {"\n", "\n", "\r\n"};
+  const std::string openings[] = {"---\n", "---\n", "--- \n", "---\r\n"};
+  const std::string closings[] = {"---\n", "---  \n", "---\u3000\n_title: late\n---\n"};
+  std::uint64_t state = 42;
+  auto pick = [&state](const auto& list) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return list[(state >> 33) % std::size(list)];
+  };
+  int found[2] = {0, 0};
+  for (int round = 0; round < 20000; ++round) {
+    std::string text = pick(openings);
+    const int lines = 1 + static_cast<int>((state >> 20) % 5);
+    for (int i = 0; i < lines; ++i) text += pick(prefixes) + pick(keys) + pick(separators) + pick(values) + pick(breaks);
+    text += pick(closings) + "body _title tags\n";
+    const ParsedNote parsed = parse_note_text(text);
+    for (int k = 0; k < 2; ++k) {
+      const std::string key = k == 0 ? "_title" : "tags";
+      if (!has_member(parsed, key)) continue;
+      ++found[k];
+      ASSERT_TRUE(frontmatter_may_have_member(text, key)) << key << " in " << text;
+    }
+  }
+  // The pieces do make both members often.
+  EXPECT_GT(found[0], 1000);
+  EXPECT_GT(found[1], 1000);
 }
 
 }  // namespace

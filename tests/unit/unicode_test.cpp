@@ -57,6 +57,31 @@ TEST(UnicodeLower, FullMapping) {
   for (const auto& c : cases) EXPECT_EQ(unicode::to_lower(c.in), c.out) << c.in;
 }
 
+// ASCII runs are lower-cased eight bytes at a time: every ASCII byte, at
+// every offset of a word, in runs of every length cut by non-ASCII
+// characters and ill-formed bytes, must come out as the byte-wise rule says.
+TEST(UnicodeLower, AsciiRunsMatchTheByteRule) {
+  const std::string breaks[] = {"", "É", "İ", "ÿ", "Σ"};
+  const std::string lowered[] = {"", "é", "i̇", "ÿ", "σ"};  // sigma: never word-final here
+  std::string in, expected, out;
+  for (int shift = 0; shift < 8; ++shift) {
+    for (std::size_t b = 0; b < std::size(breaks); ++b) {
+      in.assign(static_cast<std::size_t>(shift), 'Q');
+      expected.assign(static_cast<std::size_t>(shift), 'q');
+      for (int c = 0; c < 128; ++c) {
+        in += static_cast<char>(c);
+        expected += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+        if (c % 11 == 10) {  // runs of 11 bytes, then a break and a letter
+          in += breaks[b] + "Z";
+          expected += lowered[b] + "z";
+        }
+      }
+      unicode::to_lower_into(in, out);
+      EXPECT_EQ(out, expected) << "shift " << shift << ", break " << b;
+    }
+  }
+}
+
 TEST(UnicodeCount, CodePointsAndOffsets) {
   const std::string s = "a\u00e9\U0001F600b";
   EXPECT_EQ(unicode::char_count(s), 4u);

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -43,22 +44,29 @@ FileInfo info_from_stat(const struct stat& st) {
 }
 
 // Replaces `out` with the bytes of `fd` up to end of file or `limit` bytes.
-// `expected` (the file's size) sizes the buffer so that one read usually
-// takes the whole file.
+// The first read asks for `expected` + 1 bytes (the file's size, when known)
+// or for all the room `out` already has, so that one read usually takes the
+// whole file; the buffer is never zero-filled.
 Result<void> read_fd(int fd, std::size_t limit, std::size_t expected, std::string& out) {
   std::size_t used = 0;
-  out.resize(std::min(limit, expected + 1));
+  std::size_t room = std::min(limit, std::max({expected + 1, out.capacity(), std::size_t{4096}}));
+  out.clear();
   while (used < limit) {
-    if (out.size() == used) out.resize(std::min(limit, std::max<std::size_t>(used * 2, used + 4096)));
-    const ssize_t n = ::read(fd, out.data() + used, out.size() - used);
+    if (used == room) room = std::min(limit, std::max<std::size_t>(used * 2, used + 4096));
+    ssize_t n = 0;
+    int error = 0;
+    out.resize_and_overwrite(room, [&](char* data, std::size_t) {
+      n = ::read(fd, data + used, room - used);
+      if (n < 0) error = errno;
+      return used + static_cast<std::size_t>(std::max<ssize_t>(n, 0));
+    });
     if (n < 0) {
-      if (errno == EINTR) continue;
-      return last_error();
+      if (error == EINTR) continue;
+      return std::unexpected(errno_code(error));
     }
     if (n == 0) break;
     used += static_cast<std::size_t>(n);
   }
-  out.resize(used);
   return {};
 }
 
@@ -135,6 +143,21 @@ Result<FileInfo> FileSystem::metadata(const std::string& path) {
 
 Result<std::string> FileSystem::canonicalize(const std::string& path) {
   if (has_nul(path)) return invalid();
+  // The kernel names an open file by its canonical path: an open, a readlink
+  // and a close, where the C library's walk reads every component as a link.
+  const int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+  if (fd < 0) return last_error();
+  char name[PATH_MAX];
+  const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t n = ::readlink(proc.c_str(), name, sizeof name);
+  ::close(fd);
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (n > 0 && static_cast<std::size_t>(n) < sizeof name && name[0] == '/') {
+    const std::string_view found(name, static_cast<std::size_t>(n));
+    if (!found.ends_with(kDeleted)) return std::string(found);
+  }
+  // No /proc, a name too long, unreachable or removed meanwhile: the C
+  // library's walk decides.
   char* resolved = ::realpath(path.c_str(), nullptr);
   if (resolved == nullptr) return last_error();
   std::string out(resolved);
@@ -167,11 +190,17 @@ Result<void> FileSystem::read_file(const std::string& path, std::string& out, Fi
   if (has_nul(path)) return invalid();
   File file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.fd() < 0) return last_error();
-  struct stat st{};
-  if (::fstat(file.fd(), &st) != 0) return last_error();
-  if (S_ISDIR(st.st_mode)) return std::unexpected(errno_code(EISDIR));
-  if (info != nullptr) *info = info_from_stat(st);
-  return read_fd(file.fd(), SIZE_MAX, static_cast<std::size_t>(st.st_size), out);
+  // Without `info` there is no fstat: reading a folder fails with EISDIR all
+  // the same, and a reused `out` usually has room for the whole file.
+  std::size_t size = 0;
+  if (info != nullptr) {
+    struct stat st{};
+    if (::fstat(file.fd(), &st) != 0) return last_error();
+    if (S_ISDIR(st.st_mode)) return std::unexpected(errno_code(EISDIR));
+    *info = info_from_stat(st);
+    size = static_cast<std::size_t>(st.st_size);
+  }
+  return read_fd(file.fd(), SIZE_MAX, size, out);
 }
 
 Result<void> FileSystem::read_file_prefix(const std::string& path, std::size_t limit, std::string& out,
