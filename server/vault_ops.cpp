@@ -228,7 +228,12 @@ Expected<WriteRecord> append_to_note_in_vault(const std::string& vault, const st
   }
   auto file = platform::fs().open(path, platform::OpenMode::append_existing);
   if (!file) return std::unexpected(file_failure_message("append to note", path, file.error()));
+  // A write that fails part way (a full disk) is undone: the note goes back
+  // to its length before the append, so no fragment of the text stays in it.
+  const auto before = platform::fs().file_metadata(*file);
+  if (!before) return std::unexpected(file_failure_message("append to note", path, before.error()));
   if (auto w = platform::fs().write_all(*file, text); !w) {
+    static_cast<void>(platform::fs().truncate(*file, before->size));
     return std::unexpected(file_failure_message("append to note", path, w.error()));
   }
   auto info = platform::fs().metadata(path);
