@@ -39,3 +39,7 @@ test: build-test build-fuzz
 
 fuzz: build-fuzz
 	./scripts/fuzz $(FUZZ_SECONDS)
+
+lint:
+	./scripts/install-deps --lint
+	JOBS=$(JOBS) ./scripts/lint

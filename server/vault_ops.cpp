@@ -360,6 +360,7 @@ Expected<std::vector<SearchHit>> search_vault(const std::string& vault, std::str
                                               const std::vector<std::string>& tags) {
   const std::vector<std::string> terms = query_terms(query);
   std::vector<std::string> wanted;
+  wanted.reserve(tags.size());
   for (const auto& t : tags) wanted.push_back(unicode::to_lower(t));
 
   std::vector<SearchHit> hits;
@@ -640,7 +641,7 @@ ToolOutcome search_notes_tool(ToolService& service, const Json& arguments) {
   const std::string query = optional_text_arg(arguments, "query").value_or("");
   std::uint64_t limit = 10;
   if (const auto n = optional_number_arg(arguments, "limit"); n && *n > 0) {
-    constexpr double kMax = static_cast<double>(std::numeric_limits<std::uint64_t>::max());
+    constexpr auto kMax = static_cast<double>(std::numeric_limits<std::uint64_t>::max());
     limit = *n >= kMax ? std::numeric_limits<std::uint64_t>::max() : static_cast<std::uint64_t>(*n);
   }
   const std::vector<std::string> tags = text_list_arg(arguments, "tags");

@@ -20,6 +20,7 @@ using Expected = std::expected<T, std::string>;
 
 // --- Reading ----------------------------------------------------------------
 
+// NOLINTNEXTLINE(bugprone-exception-escape): clang-tidy 14 misreads the JSON value's noexcept move
 struct NoteRecord {
   std::string path;  // relative to the vault, "/" separators
   Json frontmatter;

@@ -112,13 +112,13 @@ TEST_F(BadInput, EveryToolTakesArgumentsAndMembersOfEveryType) {
 }
 
 TEST_F(BadInput, SixtyFourMegabyteLines) {
-  const std::string pad(64 * 1024 * 1024, 'x');
+  const std::string pad(std::size_t{64} * 1024 * 1024, 'x');
   server.send_line(R"({"id":1,"method":"ping","params":{"pad":")" + pad + "\"}}");
   EXPECT_EQ(server.read_line(60000), R"({"id":1,"jsonrpc":"2.0","result":{}})");
   server.send_line(pad);
   EXPECT_EQ(server.read_line(60000), kParseError);
   // A long note path comes back whole inside the error text.
-  const std::string path(1024 * 1024, 'p');
+  const std::string path(std::size_t{1024} * 1024, 'p');
   server.send_line(R"({"id":2,"method":"tools/call","params":{"name":"get_note","arguments":{"path":")" + path + "\"}}}");
   const std::string line = server.read_line(60000);
   EXPECT_NE(line.find(path), std::string::npos);

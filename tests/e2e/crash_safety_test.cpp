@@ -77,7 +77,7 @@ TEST(CrashSafety, KilledDuringSavesTheNoteIsAlwaysOneWholeVersion) {
   std::vector<std::string> versions;
   for (int v = 0; v < 4; ++v) {
     std::string text = "# Version " + std::to_string(v) + "\n";
-    for (int line = 0; text.size() < 64 * 1024; ++line) {
+    for (int line = 0; text.size() < std::size_t{64} * 1024; ++line) {
       text += "version " + std::to_string(v) + " line " + std::to_string(line) + " of the big note\n";
     }
     versions.push_back(std::move(text));

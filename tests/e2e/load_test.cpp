@@ -73,7 +73,7 @@ TEST(Load, HundredThousandPipelinedRequestsAnsweredInOrderWithFlatMemory) {
     for (int id = 1; id <= kRequests; ++id) {
       batch += with_id(kCycle[id % kCycleLength], id);
       batch += '\n';
-      if (batch.size() > 64 * 1024 || id == kRequests) {
+      if (batch.size() > std::size_t{64} * 1024 || id == kRequests) {
         server.send(batch);
         batch.clear();
       }

@@ -38,7 +38,7 @@ class RegistryTest : public ::testing::Test {
     }
     return names;
   }
-  std::string temp_name() const { return "vaults." + std::to_string(platform::process_id()) + ".tmp"; }
+  static std::string temp_name() { return "vaults." + std::to_string(platform::process_id()) + ".tmp"; }
 
   TempDir dir;
   ScopedEnv env;

@@ -139,9 +139,9 @@ std::optional<TripwireHit> check_tripwire(std::optional<std::string_view> previo
   const RunStats old = before.value_or(RunStats{});
 
   // Written by hand: the one object whose members keep a fixed order instead of sorted keys.
-  std::string details = "{\"rule\":\"";
+  std::string details = R"({"rule":")";
   details += *rule;
-  details += "\",\"bytes_before\":" + std::to_string(previous ? previous->size() : 0);
+  details += R"(","bytes_before":)" + std::to_string(previous ? previous->size() : 0);
   details += ",\"bytes_after\":" + std::to_string(text.size());
   details += ",\"longest_run\":" + std::to_string(now.longest_run);
   details += ",\"runaway_escape_run\":" + std::to_string(now.runaway_escape_run);
