@@ -3,7 +3,8 @@
 // folder. Each line that the loop would handle (valid UTF-8) gets at most one
 // response: one line of JSON, an object with "jsonrpc" "2.0", the request's
 // id unchanged and either a result or an error; a tool call's result holds
-// one text block. UI actions are written out (never sent) and must be JSON.
+// one text block, never the loop's "Internal error" for an exception that
+// escaped a tool. UI actions are written out (never sent) and must be JSON.
 //
 // The file system is fenced: any call on a path outside the temporary folder
 // fails with EROFS, so an attach_vault of "/" or a clone into "/x" cannot
@@ -148,6 +149,8 @@ void check_response(std::string_view line, const LineOutcome& outcome) {
   if (request.value("method", nlohmann::json()) == "tools/call") {
     const auto& content = parsed["result"]["content"];
     if (!content.is_array() || content.size() != 1 || !content[0]["text"].is_string()) std::abort();
+    // An exception that reached the loop's last-resort guard is a fault too.
+    if (content[0]["text"].get_ref<const std::string&>().starts_with("Error: Internal error: ")) std::abort();
   }
 }
 
