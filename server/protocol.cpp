@@ -112,7 +112,7 @@ int serve(ToolService& service, int in_fd, int out_fd) {
   std::size_t line_start = 0;
   std::size_t scanned = 0;  // bytes after line_start already searched for a line feed
   bool at_end = false;
-  constexpr std::size_t kChunk = 64 * 1024;
+  constexpr std::size_t kChunk = std::size_t{64} * 1024;
 
   while (true) {
     const char* base = buffer.data() + line_start;

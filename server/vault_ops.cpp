@@ -256,7 +256,12 @@ Expected<WriteRecord> append_to_note_in_vault(const std::string& vault, const st
   }
   auto file = platform::fs().open(path, platform::OpenMode::append_existing);
   if (!file) return std::unexpected(file_failure_message("append to note", path, file.error()));
+  // A write that fails part way (a full disk) is undone: the note goes back
+  // to its length before the append, so no fragment of the text stays in it.
+  const auto before = platform::fs().file_metadata(*file);
+  if (!before) return std::unexpected(file_failure_message("append to note", path, before.error()));
   if (auto w = platform::fs().write_all(*file, text); !w) {
+    static_cast<void>(platform::fs().truncate(*file, before->size));
     return std::unexpected(file_failure_message("append to note", path, w.error()));
   }
   auto info = platform::fs().metadata(path);
@@ -383,6 +388,7 @@ Expected<std::vector<SearchHit>> search_vault(const std::string& vault, std::str
                                               const std::vector<std::string>& tags) {
   const std::vector<std::string> terms = query_terms(query);
   std::vector<std::string> wanted;
+  wanted.reserve(tags.size());
   for (const auto& t : tags) wanted.push_back(unicode::to_lower(t));
 
   std::vector<SearchHit> hits;
@@ -711,7 +717,7 @@ ToolOutcome search_notes_tool(ToolService& service, const Json& arguments) {
   const std::string query = optional_text_arg(arguments, "query").value_or("");
   std::uint64_t limit = 10;
   if (const auto n = optional_number_arg(arguments, "limit"); n && *n > 0) {
-    constexpr double kMax = static_cast<double>(std::numeric_limits<std::uint64_t>::max());
+    constexpr auto kMax = static_cast<double>(std::numeric_limits<std::uint64_t>::max());
     limit = *n >= kMax ? std::numeric_limits<std::uint64_t>::max() : static_cast<std::uint64_t>(*n);
   }
   const std::vector<std::string> tags = text_list_arg(arguments, "tags");

@@ -20,6 +20,7 @@ using Expected = std::expected<T, std::string>;
 
 // --- Reading ----------------------------------------------------------------
 
+// NOLINTNEXTLINE(bugprone-exception-escape): clang-tidy 14 misreads the JSON value's noexcept move
 struct NoteRecord {
   std::string path;  // relative to the vault, "/" separators
   Json frontmatter;
@@ -78,7 +79,8 @@ Expected<WriteRecord> create_note_in_vault(const std::string& vault, const std::
 Expected<WriteRecord> update_note_in_vault(const std::string& vault, const std::string& note_path,
                                            const std::string& content, std::optional<double> expected_mtime);
 
-// Appends `text` after the note's last byte.
+// Appends `text` after the note's last byte; a write that fails part way
+// leaves the note as it was (cut back to its earlier length).
 Expected<WriteRecord> append_to_note_in_vault(const std::string& vault, const std::string& note_path,
                                               const std::string& text);
 

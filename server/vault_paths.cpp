@@ -30,7 +30,7 @@ std::string library_message(const std::exception& e) {
 std::string temp_path(const std::string& file) {
   std::size_t end = file.size();
   if (const auto name = final_component(file)) {
-    const std::size_t start = static_cast<std::size_t>(name->data() - file.data());
+    const auto start = static_cast<std::size_t>(name->data() - file.data());
     const std::size_t dot = name->rfind('.');
     end = dot != std::string_view::npos && dot > 0 ? start + dot : start + name->size();
   }
@@ -220,6 +220,7 @@ std::expected<std::string, std::string> write_vault(const ToolService& service, 
   if (!vaults) return std::unexpected(vaults.error());
   if (auto path = note_path_arg(arguments); !path) return std::unexpected(path.error());
   // A path outside the vault is refused later by the note operation itself.
+  // cppcheck-suppress returnStdMoveLocal ; the element is moved out, not the local
   return std::move(vaults->front());
 }
 

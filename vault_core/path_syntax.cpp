@@ -201,7 +201,15 @@ bool paths_equal(std::string_view a, std::string_view b, PathSyntax syntax) {
 
 std::string lexical_normalize(std::string_view path, PathSyntax syntax) {
   const Parsed p = parse(path, syntax);
-  return render(normalized(p), p.prefix, syntax);
+  std::vector<Part> parts = normalized(p);
+  // A relative path whose first name reads as a drive ("c:x", once "./" or
+  // "a/../" in front of it is gone) keeps "." in front, or the text would
+  // name another drive.
+  if (!parts.empty() && parts.front().kind == Kind::normal && syntax == PathSyntax::windows &&
+      windows_path::parse_prefix(parts.front().text)) {
+    parts.insert(parts.begin(), Part{Kind::current, ".", 0});
+  }
+  return render(parts, p.prefix, syntax);
 }
 
 std::string join_path(std::string_view base, std::string_view relative, PathSyntax syntax) {

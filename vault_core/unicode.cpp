@@ -95,7 +95,8 @@ std::size_t sequence_length(std::string_view s, std::size_t i) {
 std::size_t ill_formed_length(std::string_view s, std::size_t i) {
   const auto b0 = static_cast<unsigned char>(s[i]);
   std::size_t need = 0;
-  unsigned char lo = 0x80, hi = 0xBF;
+  unsigned char lo = 0x80;
+  unsigned char hi = 0xBF;
   if (b0 >= 0xC2 && b0 <= 0xDF) {
     need = 1;
   } else if (b0 >= 0xE0 && b0 <= 0xEF) {

@@ -66,7 +66,7 @@ bool same_prefix(const Prefix& a, const Prefix& b) {
 }
 
 std::string display_form(std::string_view path) {
-  if (!path.starts_with("\\\\?\\") && !path.starts_with("\\??\\")) return std::string(path);
+  if (!path.starts_with(R"(\\?\)") && !path.starts_with(R"(\??\)")) return std::string(path);
   const std::string_view rest = path.substr(4);
   if (rest.starts_with("UNC\\")) return "\\\\" + std::string(rest.substr(4));
   return std::string(rest);

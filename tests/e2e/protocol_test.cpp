@@ -108,7 +108,7 @@ TEST_F(Protocol, NestingLimitIs127) {
 }
 
 TEST_F(Protocol, LongLinesHaveNoLimit) {
-  const std::string big(3 * 1024 * 1024, 'x');
+  const std::string big(std::size_t{3} * 1024 * 1024, 'x');
   server.send_line(R"({"id":1,"method":"ping","params":{"pad":")" + big + "\"}}");
   EXPECT_EQ(server.read_line(), R"({"id":1,"jsonrpc":"2.0","result":{}})");
 }

@@ -166,7 +166,7 @@ TEST_F(VaultTools, AttachRefusesWhatIsNotAnAbsoluteFolder) {
 
 // A repository with one commit, made with the real git.
 std::string make_repository(const TempDir& dir) {
-  const std::string repo = dir.mkdir("origin repo");
+  std::string repo = dir.mkdir("origin repo");
   dir.write("origin repo/note.md", "# From git\n");
   const std::string script = "cd '" + repo + "' && git init -q && git add note.md && "
                              "git -c user.name=t -c user.email=t@t.invalid commit -qm init";

@@ -1,11 +1,12 @@
 #include "scoped_env.h"
 
 #include <cstdlib>
-#include <ranges>
 
 ScopedEnv::~ScopedEnv() {
   // Newest first, so a name touched twice ends with its original value.
-  for (const auto& [name, value] : std::views::reverse(saved_)) {
+  // NOLINTNEXTLINE(modernize-loop-convert): clang 14 cannot compile a reverse view of this vector
+  for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+    const auto& [name, value] = *it;
     if (value) {
       ::setenv(name.c_str(), value->c_str(), 1);
     } else {

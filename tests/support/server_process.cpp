@@ -13,8 +13,6 @@
 #include <gtest/gtest.h>
 #include <stdexcept>
 
-extern char** environ;
-
 namespace {
 
 long long now_ms() {
@@ -46,7 +44,9 @@ EnvList isolated_env(const std::string& root, const EnvList& extra) {
 }
 
 ServerProcess::ServerProcess(const EnvList& env, const std::vector<std::string>& args) {
-  int in_pipe[2], out_pipe[2], err_pipe[2];
+  int in_pipe[2];
+  int out_pipe[2];
+  int err_pipe[2];
   if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
@@ -59,12 +59,14 @@ ServerProcess::ServerProcess(const EnvList& env, const std::vector<std::string>&
   std::vector<std::string> env_strings;
   for (const auto& [k, v] : env) env_strings.push_back(k + "=" + v);
   std::vector<char*> envp;
+  envp.reserve(env_strings.size() + 1);
   for (auto& s : env_strings) envp.push_back(s.data());
   envp.push_back(nullptr);
   std::string binary = TARNEL_SERVER_BINARY;
   std::vector<std::string> argv_strings{binary};
   for (const auto& a : args) argv_strings.push_back(a);
   std::vector<char*> argv;
+  argv.reserve(argv_strings.size() + 1);
   for (auto& s : argv_strings) argv.push_back(s.data());
   argv.push_back(nullptr);
 

@@ -27,7 +27,7 @@ std::string TempDir::path(std::string_view relative) const {
 }
 
 std::string TempDir::write(std::string_view relative, std::string_view content) const {
-  const std::string full = path(relative);
+  std::string full = path(relative);
   std::filesystem::create_directories(std::filesystem::path(full).parent_path());
   std::ofstream out(full, std::ios::binary | std::ios::trunc);
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
@@ -36,7 +36,7 @@ std::string TempDir::write(std::string_view relative, std::string_view content) 
 }
 
 std::string TempDir::mkdir(std::string_view relative) const {
-  const std::string full = path(relative);
+  std::string full = path(relative);
   std::filesystem::create_directories(full);
   return full;
 }

@@ -65,7 +65,7 @@ class FaultyFs : public platform::FileSystem {
 };
 
 // Fails the first `errors.size()` calls with those errors, in order.
-FaultyFs::Hook failing_first(std::vector<int> errors) {
+FaultyFs::Hook failing_first(const std::vector<int>& errors) {
   auto calls = std::make_shared<std::size_t>(0);
   return [errors, calls](const std::string&) -> std::optional<std::error_code> {
     const std::size_t n = (*calls)++;
@@ -344,11 +344,13 @@ TEST(SaveNoteFile, ReadersNeverSeeAHalfWrittenNote) {
     for (int line = 0; text.size() < (1 << 20); ++line) text += "version " + std::string(1, tag) + " line " + std::to_string(line) + "\n";
     return text;
   };
-  const std::string a = version('a'), b = version('b');
+  const std::string a = version('a');
+  const std::string b = version('b');
   const std::string path = dir.write("n.md", a);
 
   std::atomic<bool> done{false};
-  std::atomic<int> reads{0}, torn{0};
+  std::atomic<int> reads{0};
+  std::atomic<int> torn{0};
   std::thread reader([&] {
     while (!done.load()) {
       const std::string seen = read_file_text(path);

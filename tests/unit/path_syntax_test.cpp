@@ -106,8 +106,16 @@ TEST(PathNormalize, DropsDotsAndCancelsParents) {
       {P, "//a//b/", "/a/b"},
       {P, "a\\..\\b", "a\\..\\b"},
       {P, "a/..", ""},
+      // A first name that reads as a drive stays a relative name.
+      {W, "./c:x", ".\\c:x"},
+      {W, "a/../c:.", ".\\c:."},
+      {W, "./c:x/../d", "d"},
+      {P, "./c:x", "c:x"},
   };
-  for (const auto& c : cases) EXPECT_EQ(lexical_normalize(c.in, c.syntax), c.out) << name(c.syntax) << c.in;
+  for (const auto& c : cases) {
+    EXPECT_EQ(lexical_normalize(c.in, c.syntax), c.out) << name(c.syntax) << c.in;
+    EXPECT_EQ(lexical_normalize(c.out, c.syntax), c.out) << name(c.syntax) << c.out << " is not stable";
+  }
 }
 
 TEST(PathJoin, NeverClimbsAboveTheRootFolder) {

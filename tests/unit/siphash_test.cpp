@@ -26,7 +26,8 @@ constexpr std::uint64_t kVectors[64] = {
 };
 
 TEST(SipHash13, ReferenceVectors) {
-  const std::uint64_t k0 = 0x0706050403020100, k1 = 0x0f0e0d0c0b0a0908;
+  const std::uint64_t k0 = 0x0706050403020100;
+  const std::uint64_t k1 = 0x0f0e0d0c0b0a0908;
   std::string message;
   for (std::size_t length = 0; length < 64; ++length) {
     EXPECT_EQ(siphash13(k0, k1, message), kVectors[length]) << "length " << length;

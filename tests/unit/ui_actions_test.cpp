@@ -229,7 +229,8 @@ TEST(UiBridge, KeysComeFromSuccessiveHashingStates) {
     for (std::size_t i = 0; i < bytes; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
     return out;
   };
-  const std::uint64_t k0 = 0x0706050403020100, k1 = 0x0f0e0d0c0b0a0908;
+  const std::uint64_t k0 = 0x0706050403020100;
+  const std::uint64_t k1 = 0x0f0e0d0c0b0a0908;
   HashingKey key{k0, k1};
 
   const std::string handshake = websocket_handshake_key(key);

@@ -38,7 +38,7 @@ class RegistryTest : public ::testing::Test {
     }
     return names;
   }
-  std::string temp_name() const { return "vaults." + std::to_string(platform::process_id()) + ".tmp"; }
+  static std::string temp_name() { return "vaults." + std::to_string(platform::process_id()) + ".tmp"; }
 
   TempDir dir;
   ScopedEnv env;
@@ -203,7 +203,7 @@ TEST_F(RegistryTest, WriteGoesThroughTheTemporarySibling) {
 // Fails one step of writing the registry.
 class FailingWrite : public platform::FileSystem {
  public:
-  enum class Step { create_folder, write, rename } step;
+  enum class Step { create_folder, write, sync, rename } step;
   explicit FailingWrite(Step s) : step(s) {}
   platform::Result<void> create_directories(const std::string& path) override {
     if (step == Step::create_folder) return std::unexpected(platform::errno_code(EACCES));
@@ -216,6 +216,10 @@ class FailingWrite : public platform::FileSystem {
       return std::unexpected(platform::errno_code(ENOSPC));
     }
     return FileSystem::write_all(file, data);
+  }
+  platform::Result<void> sync(platform::File& file) override {
+    if (step == Step::sync) return std::unexpected(platform::errno_code(EIO));
+    return FileSystem::sync(file);
   }
   platform::Result<void> rename(const std::string& from, const std::string& to) override {
     if (step == Step::rename) return std::unexpected(platform::errno_code(EXDEV));
@@ -232,6 +236,7 @@ TEST_F(RegistryTest, FailedWriteLeavesTheOldFileAndNoTemporary) {
   };
   const Case cases[] = {
       {FailingWrite::Step::write, "Failed to write " + folder + "/" + temp_name() + ": No space left on device"},
+      {FailingWrite::Step::sync, "Failed to write " + folder + "/" + temp_name() + ": Input/output error"},
       {FailingWrite::Step::rename, "Failed to write " + registry_file() + ": Invalid cross-device link"},
   };
   for (const auto& c : cases) {

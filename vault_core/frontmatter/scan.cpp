@@ -139,14 +139,14 @@ std::optional<TripwireHit> check_tripwire(std::optional<std::string_view> previo
   const RunStats old = before.value_or(RunStats{});
 
   // Written by hand: the one object whose members keep a fixed order instead of sorted keys.
-  std::string details = "{\"rule\":\"";
+  std::string details = R"({"rule":")";
   details += *rule;
-  details += "\",\"bytes_before\":" + std::to_string(previous ? previous->size() : 0);
-  details += ",\"bytes_after\":" + std::to_string(text.size());
-  details += ",\"longest_run\":" + std::to_string(now.longest_run);
-  details += ",\"runaway_escape_run\":" + std::to_string(now.runaway_escape_run);
-  details += ",\"old_longest_run\":" + std::to_string(old.longest_run);
-  details += ",\"old_runaway_escape_run\":" + std::to_string(old.runaway_escape_run);
+  details += R"(","bytes_before":)" + std::to_string(previous ? previous->size() : 0);
+  details += R"(,"bytes_after":)" + std::to_string(text.size());
+  details += R"(,"longest_run":)" + std::to_string(now.longest_run);
+  details += R"(,"runaway_escape_run":)" + std::to_string(now.runaway_escape_run);
+  details += R"(,"old_longest_run":)" + std::to_string(old.longest_run);
+  details += R"(,"old_runaway_escape_run":)" + std::to_string(old.runaway_escape_run);
   details += "}";
   return TripwireHit{*rule, std::move(details)};
 }

@@ -7,8 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-extern char** environ;
-
 namespace platform {
 
 EnvSnapshot capture_environment() {

@@ -105,6 +105,8 @@ class FileSystem {
   [[nodiscard]] virtual Result<void> set_permissions(File& file, std::uint32_t mode);
   // Metadata of the open file.
   [[nodiscard]] virtual Result<FileInfo> file_metadata(File& file);
+  // Cuts the open file (or extends it with zero bytes) to `size` bytes.
+  [[nodiscard]] virtual Result<void> truncate(File& file, std::uint64_t size);
   // Closes the file, reporting a failed close.
   [[nodiscard]] virtual Result<void> close(File& file);
   // Renames `from` onto `to`, replacing `to` when it exists.

@@ -258,6 +258,11 @@ Result<FileInfo> FileSystem::file_metadata(File& file) {
   return info_from_stat(st);
 }
 
+Result<void> FileSystem::truncate(File& file, std::uint64_t size) {
+  if (::ftruncate(file.fd(), static_cast<off_t>(size)) != 0) return last_error();
+  return {};
+}
+
 Result<void> FileSystem::close(File& file) {
   const int fd = file.release();
   if (fd < 0) return {};

@@ -8,8 +8,6 @@
 
 #include <cstring>
 
-extern char** environ;
-
 namespace platform {
 
 Result<ProcessOutcome> run_process(const std::string& program, const std::vector<std::string>& args,
@@ -25,12 +23,14 @@ Result<ProcessOutcome> run_process(const std::string& program, const std::vector
   }
   for (const auto& [key, value] : extra_env) env_strings.push_back(key + "=" + value);
   std::vector<char*> envp;
+  envp.reserve(env_strings.size() + 1);
   for (auto& s : env_strings) envp.push_back(s.data());
   envp.push_back(nullptr);
 
   std::vector<std::string> argv_strings{program};
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
   std::vector<char*> argv;
+  argv.reserve(argv_strings.size() + 1);
   for (auto& s : argv_strings) argv.push_back(s.data());
   argv.push_back(nullptr);
 

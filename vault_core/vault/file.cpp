@@ -296,7 +296,8 @@ std::optional<std::string> note_id_from_random(std::array<unsigned char, 16> ran
   for (unsigned char b : random) v = (v << 8) | b;
   static constexpr char kAlphabet[] = "0123456789abcdefghijklmnopqrstuvwxyz";
   std::string id;
-  bool letter = false, digit = false;
+  bool letter = false;
+  bool digit = false;
   for (unsigned i = 0; i < 7; ++i) {
     const char c = kAlphabet[static_cast<unsigned>((v >> (6 * i)) % 36)];
     (c <= '9' ? digit : letter) = true;

@@ -1,0 +1,54 @@
+// Any bytes as the vault registry file: reading never crashes and either
+// fails with the registry's read message or gives an object whose "vaults"
+// and "hidden_defaults" are arrays and that writes out (as the registry
+// writer does, strict UTF-8) and reads back unchanged. The registry keys of
+// the entries' paths are computed and compared as when a vault is added.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "platform/fs.h"
+#include "vault_paths.h"
+
+namespace {
+
+// Serves the fuzz input as the content of every file.
+class InputFileSystem : public platform::FileSystem {
+ public:
+  std::string_view content;
+  platform::Result<void> read_file(const std::string&, std::string& out, platform::FileInfo*) override {
+    out.assign(content);
+    return {};
+  }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static InputFileSystem input;
+  static platform::ScopedFileSystem scope(input);
+  input.content = std::string_view(reinterpret_cast<const char*>(data), size);
+
+  const auto registry = read_registry("/registry/vaults.json");
+  if (!registry) {
+    if (!registry.error().starts_with("Could not read tarnel vault registry: ")) std::abort();
+    return 0;
+  }
+  if (!registry->is_object() || !(*registry)["vaults"].is_array() || !(*registry)["hidden_defaults"].is_array()) {
+    std::abort();
+  }
+  const std::string written = registry->dump(2, ' ', false, Json::error_handler_t::strict);
+  if (Json::parse(written) != *registry) std::abort();
+
+  std::string previous;
+  for (const Json& entry : (*registry)["vaults"]) {
+    if (!entry.is_object() || !entry.contains("path") || !entry["path"].is_string()) continue;
+    const std::string key = registry_path_key(entry["path"].get<std::string>());
+    if (registry_key_nested(key, key)) std::abort();
+    if (registry_key_nested(previous, key) && registry_key_nested(key, previous)) std::abort();
+    previous = key;
+  }
+  return 0;
+}
