@@ -325,14 +325,12 @@ namespace {
 
 // Runs the walk to its end without reading notes, so that a listing failure
 // anywhere in the vault is reported as it would be had the whole list been
-// made first. Returns the number of notes still listed.
-Expected<std::size_t> finish_walk(NoteWalker& walker) {
-  std::size_t count = 0;
+// made first.
+Expected<void> finish_walk(NoteWalker& walker) {
   while (true) {
     auto next = walker.next();
     if (!next) return std::unexpected(next.error());
-    if (!*next) return count;
-    ++count;
+    if (!*next) return {};
   }
 }
 
@@ -687,30 +685,36 @@ ToolOutcome create_note_tool(ToolService& service, const Json& arguments) {
   return text_result(pretty_json(write_result(*record, *vault, false)));
 }
 
-ToolOutcome update_note_tool(ToolService& service, const Json& arguments) {
+namespace {
+
+// update_note and append_to_note: vault, note path and content, then the
+// operation, then "vault_changed" for the note.
+template <class Operation>
+ToolOutcome change_note_tool(ToolService& service, const Json& arguments, Operation operation) {
   auto vault = write_vault(service, arguments);
   if (!vault) return std::unexpected(vault.error());
   auto note_path = resolve_note_path(arguments, *vault);
   if (!note_path) return std::unexpected(note_path.error());
   auto content = required_content_arg(arguments);
   if (!content) return std::unexpected(content.error());
-  auto record = update_note_in_vault(*vault, *note_path, *content, optional_number_arg(arguments, "expectedMtime"));
+  Expected<WriteRecord> record = operation(*vault, *note_path, *content);
   if (!record) return std::unexpected(record.error());
   service.notifier->notify("vault_changed", Json{{"path", join_normalize(*vault, record->path)}});
   return text_result(pretty_json(write_result(*record, *vault, true)));
 }
 
+}  // namespace
+
+ToolOutcome update_note_tool(ToolService& service, const Json& arguments) {
+  const std::optional<double> expected = optional_number_arg(arguments, "expectedMtime");
+  return change_note_tool(service, arguments, [&](const std::string& vault, const std::string& path,
+                                                  const std::string& content) {
+    return update_note_in_vault(vault, path, content, expected);
+  });
+}
+
 ToolOutcome append_to_note_tool(ToolService& service, const Json& arguments) {
-  auto vault = write_vault(service, arguments);
-  if (!vault) return std::unexpected(vault.error());
-  auto note_path = resolve_note_path(arguments, *vault);
-  if (!note_path) return std::unexpected(note_path.error());
-  auto content = required_content_arg(arguments);
-  if (!content) return std::unexpected(content.error());
-  auto record = append_to_note_in_vault(*vault, *note_path, *content);
-  if (!record) return std::unexpected(record.error());
-  service.notifier->notify("vault_changed", Json{{"path", join_normalize(*vault, record->path)}});
-  return text_result(pretty_json(write_result(*record, *vault, true)));
+  return change_note_tool(service, arguments, append_to_note_in_vault);
 }
 
 ToolOutcome search_notes_tool(ToolService& service, const Json& arguments) {

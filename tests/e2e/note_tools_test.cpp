@@ -20,15 +20,8 @@ namespace {
 
 using Json = nlohmann::json;
 
-std::string error_text(const Json& result) {
-  EXPECT_EQ(result.value("isError", false), true) << result.dump();
-  return ServerProcess::result_text(result);
-}
-
-std::string ok_text(const Json& result) {
-  EXPECT_FALSE(result.contains("isError")) << result.dump();
-  return ServerProcess::result_text(result);
-}
+std::string error_text(const Json& result) { return ServerProcess::error_text(result); }
+std::string ok_text(const Json& result) { return ServerProcess::ok_text(result); }
 
 void set_mtime(const std::string& path, long sec, long nsec) {
   const timespec times[2] = {{0, UTIME_OMIT}, {sec, nsec}};

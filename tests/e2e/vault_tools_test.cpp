@@ -16,15 +16,8 @@ namespace {
 
 using Json = nlohmann::json;
 
-std::string error_text(const Json& result) {
-  EXPECT_EQ(result.value("isError", false), true) << result.dump();
-  return ServerProcess::result_text(result);
-}
-
-std::string ok_text(const Json& result) {
-  EXPECT_FALSE(result.contains("isError")) << result.dump();
-  return ServerProcess::result_text(result);
-}
+std::string error_text(const Json& result) { return ServerProcess::error_text(result); }
+std::string ok_text(const Json& result) { return ServerProcess::ok_text(result); }
 
 // The message texts of the first `n` frames the bridge received.
 std::vector<std::string> bridge_messages(BridgePeer& peer, std::size_t n) {

@@ -175,6 +175,16 @@ void ServerProcess::close_stdout() {
   out_ = -1;
 }
 
+std::string ServerProcess::ok_text(const nlohmann::json& result) {
+  EXPECT_FALSE(result.contains("isError")) << result.dump();
+  return result_text(result);
+}
+
+std::string ServerProcess::error_text(const nlohmann::json& result) {
+  EXPECT_EQ(result.value("isError", false), true) << result.dump();
+  return result_text(result);
+}
+
 int ServerProcess::finish(int timeout_ms) {
   if (finished_) return exit_code_;
   if (in_ >= 0) {

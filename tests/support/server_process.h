@@ -39,6 +39,10 @@ class ServerProcess {
   nlohmann::json call_tool(const std::string& name, const nlohmann::json& arguments);
   // The text of a tool result's single content block.
   static std::string result_text(const nlohmann::json& result);
+  // The text of a successful result (fails the test when it is flagged isError).
+  static std::string ok_text(const nlohmann::json& result);
+  // The text of a failed result (fails the test unless it is flagged isError).
+  static std::string error_text(const nlohmann::json& result);
 
   // Closes standard input, waits for the process, and returns its exit code
   // (128 + signal number when killed).
