@@ -1,5 +1,5 @@
 // Crash safety through the real binary: 200 times the server is killed with
-// SIGKILL at a random moment of saving a large note. Whatever the moment, the
+// SIGKILL at a random moment while it saves a large note again and again. Whatever the moment, the
 // note holds one complete version, and what an interrupted save leaves behind
 // is hidden from every listing and never stops a later save.
 #include <dirent.h>
@@ -86,19 +86,29 @@ TEST(CrashSafety, KilledDuringSavesTheNoteIsAlwaysOneWholeVersion) {
   const EnvList env = isolated_env(dir.path(), {{"VAULT_PATH", dir.path("vault")}});
   CreationWatch watch(dir.path("vault"));
 
-  // Each round starts a server, asks for one save and kills the server a
-  // random moment (up to 3 ms, a quarter of the rounds at once) after the
-  // save created its temporary file: before, during or after its writing,
-  // flushing and renaming.
+  // Each round starts a server and asks for two saves in a row; it kills
+  // the server a random moment (up to 3 ms, a quarter of the rounds at once)
+  // after the first or the second save created its temporary file: before,
+  // during or after its writing, flushing and renaming, or between saves.
   std::mt19937 random(20240501);
   std::set<std::size_t> seen;
   for (int round = 0; round < 200; ++round) {
     ServerProcess server(env);
-    server.send_line(update_request(round, versions[(round + 1) % versions.size()]));
-    ASSERT_TRUE(watch.wait_for(".big.md.tarnel-save-", 10000)) << "round " << round;
+    std::thread writer([&] {
+      for (int save = 0; save < 2; ++save) {
+        server.send_line(update_request(save, versions[(2 * round + save + 1) % versions.size()]));
+      }
+    });
+    const int saves_before_kill = 1 + static_cast<int>(random() % 2);
+    bool started = true;
+    for (int save = 0; save < saves_before_kill && started; ++save) {
+      started = watch.wait_for(".big.md.tarnel-save-", 10000);
+    }
     if (random() % 4 != 0) std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
     ::kill(server.pid(), SIGKILL);
+    writer.join();  // a write after the kill fails at once
     EXPECT_EQ(server.finish(), 128 + SIGKILL);
+    ASSERT_TRUE(started) << "round " << round << ": no save began";
 
     const std::string note = dir.read("vault/big.md");
     bool whole = false;

@@ -176,6 +176,8 @@ TEST(CreateNoteFile, InjectedFailures) {
        "Failed to create " + path + ": Read-only file system"},
       {"write fails halfway", [](FaultyFs& f) { f.write_error = err(ENOSPC); },
        "Failed to save " + path + ": No space left on device"},
+      {"I/O error halfway", [](FaultyFs& f) { f.write_error = err(EIO); },
+       "Failed to save " + path + ": Input/output error"},
   };
   for (const auto& c : cases) {
     FaultyFs faulty;
