@@ -18,7 +18,8 @@ namespace {
 class InputFileSystem : public platform::FileSystem {
  public:
   std::string_view content;
-  platform::Result<void> read_file(const std::string&, std::string& out, platform::FileInfo*) override {
+  platform::Result<void> read_file(const std::string&, std::string& out,
+                                   platform::Result<platform::FileInfo>*) override {
     out.assign(content);
     return {};
   }

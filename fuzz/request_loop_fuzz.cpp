@@ -52,12 +52,16 @@ class SandboxFileSystem : public platform::FileSystem {
     if (!inside_sandbox(path)) return fenced();
     return FileSystem::canonicalize(path);
   }
+  Result<std::string> canonicalize_directory(const std::string& path) override {
+    if (!inside_sandbox(path)) return fenced();
+    return FileSystem::canonicalize_directory(path);
+  }
   Result<void> create_directories(const std::string& path) override {
     if (!inside_sandbox(path)) return fenced();
     changed = true;
     return FileSystem::create_directories(path);
   }
-  Result<void> read_file(const std::string& path, std::string& out, platform::FileInfo* info) override {
+  Result<void> read_file(const std::string& path, std::string& out, Result<platform::FileInfo>* info) override {
     if (!inside_sandbox(path)) return fenced();
     return FileSystem::read_file(path, out, info);
   }

@@ -21,9 +21,11 @@ constexpr const char* kStayInside = "Note path must stay inside the active vault
 constexpr std::size_t kContextPrefixBytes = 65536;
 constexpr std::size_t kRecentNotes = 20;
 
-// Reads the whole file into `out` and checks that it is UTF-8 text.
-platform::Result<void> read_text(const std::string& path, std::string& out) {
-  if (auto r = platform::fs().read_file(path, out); !r) return r;
+// Reads the whole file into `out` and checks that it is UTF-8 text; `info`
+// as for FileSystem::read_file.
+platform::Result<void> read_text(const std::string& path, std::string& out,
+                                 platform::Result<platform::FileInfo>* info = nullptr) {
+  if (auto r = platform::fs().read_file(path, out, info); !r) return r;
   if (!unicode::is_valid_utf8(out)) return std::unexpected(make_error_code(platform::Failure::invalid_utf8));
   return {};
 }
@@ -91,6 +93,8 @@ double mtime_ms(const platform::FileInfo& info) {
 }
 
 Expected<std::string> resolve_vault_root(const std::string& vault) {
+  // The usual case in one step; a failure is taken apart below for its message.
+  if (auto folder = platform::fs().canonicalize_directory(vault)) return std::move(*folder);
   auto canonical = platform::fs().canonicalize(vault);
   if (!canonical) return std::unexpected(file_failure_message("resolve vault", vault, canonical.error()));
   auto info = platform::fs().metadata(*canonical);
@@ -127,11 +131,12 @@ Expected<NoteRecord> read_note(const std::string& vault, const std::string& note
   auto located = locate_note(vault, note_path);
   if (!located) return std::unexpected(located.error());
   std::string text;
-  if (auto r = read_text(located->canonical_path, text); !r) {
+  // The metadata comes from the file that was read.
+  platform::Result<platform::FileInfo> info;
+  if (auto r = read_text(located->canonical_path, text, &info); !r) {
     return std::unexpected(file_failure_message("read note", located->canonical_path, r.error()));
   }
   ParsedNote parsed = parse_note_text(text);
-  auto info = platform::fs().metadata(located->canonical_path);
   if (!info) return std::unexpected(file_failure_message("stat note", located->canonical_path, info.error()));
   NoteRecord record;
   record.path = std::move(located->relative);

@@ -1,12 +1,18 @@
 // The POSIX file-system calls that take shortcuts: canonicalisation through
-// the open file's name, and reads into a reused buffer without fstat.
+// the open file's name, and reads into a reused buffer that end, for a
+// regular file, where its size says.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <filesystem>
 #include <string>
+#include <thread>
 
 #include "platform/fs.h"
 #include "temp_dir.h"
@@ -63,6 +69,14 @@ TEST(Canonicalize, AgreesWithRealpath) {
       ASSERT_FALSE(got.has_value()) << path << " gave " << *got;
       EXPECT_EQ(got.error().value(), error) << path;
     }
+    // The folder form: the same path for a folder, a failure for anything else.
+    const auto folder = platform::fs().canonicalize_directory(path);
+    if (error == 0 && std::filesystem::is_directory(expected)) {
+      ASSERT_TRUE(folder.has_value()) << path << ": " << folder.error().message();
+      EXPECT_EQ(*folder, expected) << path;
+    } else {
+      EXPECT_FALSE(folder.has_value()) << path << " gave " << *folder;
+    }
   }
 }
 
@@ -86,6 +100,28 @@ TEST(Canonicalize, NulByteIsInvalid) {
   EXPECT_EQ(got.error(), std::errc::invalid_argument);
 }
 
+// A child made by fork() must not read its files' names from the parent's
+// table of open files: there the same number can be another file.
+TEST(Canonicalize, AForkedChildNamesItsOwnFiles) {
+  TempDir dir;
+  const std::string mine = dir.write("mine.md", "x");
+  const std::string parents = dir.write("parents.md", "y");
+  ASSERT_TRUE(platform::fs().canonicalize(mine).has_value());  // the parent has looked a name up before
+  const int held = ::open(parents.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(held);  // the child's next open gets this number
+    const auto got = platform::fs().canonicalize(mine);
+    ::_exit(got && *got == libc_realpath(mine).first ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::close(held);  // only now: the parent's number names its file while the child looks
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 // One buffer reused across files of every size around the read sizes: each
 // read must give exactly the file's bytes, whatever the buffer held before.
 TEST(ReadFile, ReusedBufferGetsExactBytes) {
@@ -99,20 +135,45 @@ TEST(ReadFile, ReusedBufferGetsExactBytes) {
     const std::string path = dir.write("f.md", content);
     ASSERT_TRUE(platform::fs().read_file(path, buffer)) << size;
     EXPECT_EQ(buffer, content) << size;
-    platform::FileInfo info;
-    ASSERT_TRUE(platform::fs().read_file(path, buffer, &info)) << size;
+    platform::Result<platform::FileInfo> after;
+    ASSERT_TRUE(platform::fs().read_file(path, buffer, &after)) << size;
     EXPECT_EQ(buffer, content) << size;
-    EXPECT_EQ(info.size, size);
+    ASSERT_TRUE(after.has_value()) << size;
+    EXPECT_EQ(after->size, size);
+    platform::FileInfo info;
     ASSERT_TRUE(platform::fs().read_file_prefix(path, 4096, buffer, info)) << size;
     EXPECT_EQ(buffer, content.substr(0, 4096)) << size;
   }
 }
 
+// The end of what is not a regular file is where a read returns nothing, not
+// where its size says: a stream that arrives in pieces is read to its end.
+TEST(ReadFile, AStreamIsReadToItsEnd) {
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  std::thread writer([&] {
+    EXPECT_EQ(::write(ends[1], "first ", 6), 6);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(::write(ends[1], "second", 6), 6);
+    ::close(ends[1]);
+  });
+  std::string text;
+  platform::Result<platform::FileInfo> after;
+  const auto r = platform::fs().read_file("/proc/self/fd/" + std::to_string(ends[0]), text, &after);
+  writer.join();
+  ::close(ends[0]);
+  ASSERT_TRUE(r.has_value()) << r.error().message();
+  EXPECT_EQ(text, "first second");
+  ASSERT_TRUE(after.has_value());
+  EXPECT_FALSE(after->is_regular);
+}
+
 TEST(ReadFile, FolderFailsWithIsADirectory) {
   TempDir dir;
   std::string buffer = "old";
-  platform::FileInfo info;
-  for (platform::FileInfo* with : {static_cast<platform::FileInfo*>(nullptr), &info}) {
+  using After = platform::Result<platform::FileInfo>;
+  After info;
+  for (After* with : {static_cast<After*>(nullptr), &info}) {
     const auto r = platform::fs().read_file(dir.path(), buffer, with);
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error(), std::errc::is_a_directory);

@@ -175,13 +175,24 @@ class FaultyFs : public platform::FileSystem {
     if (auto e = run(on_canonicalize, path)) return std::unexpected(*e);
     return FileSystem::canonicalize(path);
   }
+  // Fails where either of the two calls it stands for would.
+  platform::Result<std::string> canonicalize_directory(const std::string& path) override {
+    if (auto e = run(on_canonicalize, path)) return std::unexpected(*e);
+    if (auto e = run(on_metadata, path)) return std::unexpected(*e);
+    return FileSystem::canonicalize_directory(path);
+  }
   platform::Result<void> create_directories(const std::string& path) override {
     if (auto e = run(on_create_directories, path)) return std::unexpected(*e);
     return FileSystem::create_directories(path);
   }
-  platform::Result<void> read_file(const std::string& path, std::string& out, platform::FileInfo* info) override {
+  platform::Result<void> read_file(const std::string& path, std::string& out,
+                                   platform::Result<platform::FileInfo>* info) override {
     if (auto e = run(on_read, path)) return std::unexpected(*e);
-    return FileSystem::read_file(path, out, info);
+    auto r = FileSystem::read_file(path, out, info);
+    if (info != nullptr) {
+      if (auto e = run(on_metadata, path)) *info = std::unexpected(*e);
+    }
+    return r;
   }
   platform::Result<void> read_file_prefix(const std::string& path, std::size_t limit, std::string& out,
                                           platform::FileInfo& info) override {

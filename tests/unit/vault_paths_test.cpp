@@ -128,7 +128,7 @@ TEST_F(RegistryTest, ReadErrorsCarryTheSystemText) {
   EXPECT_EQ(error_of(read_registry(registry_file())), "Could not read tarnel vault registry: Is a directory");
 
   struct Denied : platform::FileSystem {
-    platform::Result<void> read_file(const std::string&, std::string&, platform::FileInfo*) override {
+    platform::Result<void> read_file(const std::string&, std::string&, platform::Result<platform::FileInfo>*) override {
       return std::unexpected(platform::errno_code(EACCES));
     }
   } denied;

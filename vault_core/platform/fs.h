@@ -83,12 +83,18 @@ class FileSystem {
   [[nodiscard]] virtual Result<FileInfo> metadata(const std::string& path);
   // The absolute path with every link, "." and ".." resolved; the path must exist.
   [[nodiscard]] virtual Result<std::string> canonicalize(const std::string& path);
+  // canonicalize() of a folder: fails (ENOTDIR among others) when `path`,
+  // links followed, is not a folder. One call fewer than canonicalize() and
+  // metadata() together.
+  [[nodiscard]] virtual Result<std::string> canonicalize_directory(const std::string& path);
   // Creates `path` and its missing ancestors; an existing folder is success.
   [[nodiscard]] virtual Result<void> create_directories(const std::string& path);
-  // Replaces `out` with the whole content of the file; fills `info` (from the
-  // open file) when given.
+  // Replaces `out` with the whole content of the file. When `info` is given
+  // it receives the metadata of the open file, taken after the content was
+  // read (so the modification time belongs to the bytes returned, even when
+  // the name is replaced meanwhile), or the error of taking it.
   [[nodiscard]] virtual Result<void> read_file(const std::string& path, std::string& out,
-                                               FileInfo* info = nullptr);
+                                               Result<FileInfo>* info = nullptr);
   // Reads at most `limit` bytes from the start of the file into `out` and the
   // file's metadata into `info`.
   [[nodiscard]] virtual Result<void> read_file_prefix(const std::string& path, std::size_t limit,

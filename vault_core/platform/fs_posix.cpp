@@ -4,10 +4,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -46,10 +48,15 @@ FileInfo info_from_stat(const struct stat& st) {
 // Replaces `out` with the bytes of `fd` up to end of file or `limit` bytes.
 // The first read asks for `expected` + 1 bytes (the file's size, when known)
 // or for all the room `out` already has, so that one read usually takes the
-// whole file; the buffer is never zero-filled.
-Result<void> read_fd(int fd, std::size_t limit, std::size_t expected, std::string& out) {
+// whole file; the buffer is never zero-filled. With `after`, the file's
+// metadata is taken once the bytes are read: a short read of a regular file
+// whose size is what has been read ends the reading without a last read that
+// returns nothing.
+Result<void> read_fd(int fd, std::size_t limit, std::size_t expected, std::string& out,
+                     Result<FileInfo>* after = nullptr) {
   std::size_t used = 0;
   std::size_t room = std::min(limit, std::max({expected + 1, out.capacity(), std::size_t{4096}}));
+  bool have_after = false;
   out.clear();
   while (used < limit) {
     if (used == room) room = std::min(limit, std::max<std::size_t>(used * 2, used + 4096));
@@ -66,6 +73,22 @@ Result<void> read_fd(int fd, std::size_t limit, std::size_t expected, std::strin
     }
     if (n == 0) break;
     used += static_cast<std::size_t>(n);
+    if (after != nullptr && used < room) {
+      struct stat st{};
+      if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) == used) {
+        *after = info_from_stat(st);
+        have_after = true;
+        break;
+      }
+    }
+  }
+  if (after != nullptr && !have_after) {
+    struct stat st{};
+    if (::fstat(fd, &st) != 0) {
+      *after = last_error();
+    } else {
+      *after = info_from_stat(st);
+    }
   }
   return {};
 }
@@ -92,6 +115,59 @@ Result<void> remove_tree(const std::string& path) {
   }
   if (::rmdir(path.c_str()) != 0 && result) return last_error();
   return result;
+}
+
+// The folder /proc/self/fd of this process, opened on first use, so that the
+// name of an open file is read without walking /proc and its "self" link each
+// time; -1 when there is none. A child made by fork() opens its own: the
+// parent's folder would name the parent's files.
+std::atomic<int> g_proc_fd_folder{-2};  // -2: not opened yet
+
+int proc_fd_folder() {
+  int fd = g_proc_fd_folder.load(std::memory_order_acquire);
+  if (fd != -2) return fd;
+  static const bool forget_in_child = ::pthread_atfork(nullptr, nullptr, [] {
+    const int inherited = g_proc_fd_folder.exchange(-2);
+    if (inherited >= 0) ::close(inherited);
+  }) == 0;
+  if (!forget_in_child) return -1;
+  fd = ::open("/proc/self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  int expected = -2;
+  if (!g_proc_fd_folder.compare_exchange_strong(expected, fd)) {  // another thread was first
+    if (fd >= 0) ::close(fd);
+    return expected;
+  }
+  return fd;
+}
+
+// The canonical path of `path`, opened with O_PATH and `flags`: the kernel
+// names an open file by its canonical path, so this is an open, a readlink
+// and a close, where the C library's walk reads every component as a link.
+Result<std::string> canonical_open(const std::string& path, int flags) {
+  if (has_nul(path)) return invalid();
+  const int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC | flags);
+  if (fd < 0) return last_error();
+  char name[PATH_MAX];
+  const int folder = proc_fd_folder();
+  const ssize_t n = folder >= 0 ? ::readlinkat(folder, std::to_string(fd).c_str(), name, sizeof name) : -1;
+  ::close(fd);
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (n > 0 && static_cast<std::size_t>(n) < sizeof name && name[0] == '/') {
+    const std::string_view found(name, static_cast<std::size_t>(n));
+    if (!found.ends_with(kDeleted)) return std::string(found);
+  }
+  // No /proc, a name too long, unreachable or removed meanwhile: the C
+  // library's walk decides.
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return last_error();
+  std::string out(resolved);
+  std::free(resolved);
+  if ((flags & O_DIRECTORY) != 0) {
+    struct stat st{};
+    if (::stat(out.c_str(), &st) != 0) return last_error();
+    if (!S_ISDIR(st.st_mode)) return std::unexpected(errno_code(ENOTDIR));
+  }
+  return out;
 }
 
 FileSystem& posix_fs() {
@@ -141,28 +217,10 @@ Result<FileInfo> FileSystem::metadata(const std::string& path) {
   return info_from_stat(st);
 }
 
-Result<std::string> FileSystem::canonicalize(const std::string& path) {
-  if (has_nul(path)) return invalid();
-  // The kernel names an open file by its canonical path: an open, a readlink
-  // and a close, where the C library's walk reads every component as a link.
-  const int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
-  if (fd < 0) return last_error();
-  char name[PATH_MAX];
-  const std::string proc = "/proc/self/fd/" + std::to_string(fd);
-  const ssize_t n = ::readlink(proc.c_str(), name, sizeof name);
-  ::close(fd);
-  constexpr std::string_view kDeleted = " (deleted)";
-  if (n > 0 && static_cast<std::size_t>(n) < sizeof name && name[0] == '/') {
-    const std::string_view found(name, static_cast<std::size_t>(n));
-    if (!found.ends_with(kDeleted)) return std::string(found);
-  }
-  // No /proc, a name too long, unreachable or removed meanwhile: the C
-  // library's walk decides.
-  char* resolved = ::realpath(path.c_str(), nullptr);
-  if (resolved == nullptr) return last_error();
-  std::string out(resolved);
-  std::free(resolved);
-  return out;
+Result<std::string> FileSystem::canonicalize(const std::string& path) { return canonical_open(path, 0); }
+
+Result<std::string> FileSystem::canonicalize_directory(const std::string& path) {
+  return canonical_open(path, O_DIRECTORY);
 }
 
 Result<void> FileSystem::create_directories(const std::string& path) {
@@ -186,21 +244,13 @@ Result<void> FileSystem::create_directories(const std::string& path) {
   return {};
 }
 
-Result<void> FileSystem::read_file(const std::string& path, std::string& out, FileInfo* info) {
+Result<void> FileSystem::read_file(const std::string& path, std::string& out, Result<FileInfo>* info) {
   if (has_nul(path)) return invalid();
   File file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (file.fd() < 0) return last_error();
-  // Without `info` there is no fstat: reading a folder fails with EISDIR all
-  // the same, and a reused `out` usually has room for the whole file.
-  std::size_t size = 0;
-  if (info != nullptr) {
-    struct stat st{};
-    if (::fstat(file.fd(), &st) != 0) return last_error();
-    if (S_ISDIR(st.st_mode)) return std::unexpected(errno_code(EISDIR));
-    *info = info_from_stat(st);
-    size = static_cast<std::size_t>(st.st_size);
-  }
-  return read_fd(file.fd(), SIZE_MAX, size, out);
+  // No fstat before reading: reading a folder fails with EISDIR all the same,
+  // and a reused `out` usually has room for the whole file.
+  return read_fd(file.fd(), SIZE_MAX, 0, out, info);
 }
 
 Result<void> FileSystem::read_file_prefix(const std::string& path, std::size_t limit, std::string& out,
