@@ -107,18 +107,18 @@ TEST(Canonicalize, AForkedChildNamesItsOwnFiles) {
   const std::string mine = dir.write("mine.md", "x");
   const std::string parents = dir.write("parents.md", "y");
   ASSERT_TRUE(platform::fs().canonicalize(mine).has_value());  // the parent has looked a name up before
-  const int held = ::open(parents.c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(held, 0);
+  // Open in the parent until the child is done: there its number names this file.
+  platform::File held(::open(parents.c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_GE(held.fd(), 0);
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    ::close(held);  // the child's next open gets this number
+    ::close(held.release());  // the child's next open gets this number
     const auto got = platform::fs().canonicalize(mine);
     ::_exit(got && *got == libc_realpath(mine).first ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ::close(held);  // only now: the parent's number names its file while the child looks
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
