@@ -32,8 +32,6 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 using Json = nlohmann::json;
@@ -66,6 +64,7 @@ Stats stats_of(std::vector<double> v) {
 
 std::vector<char*> c_strings(std::vector<std::string>& strings) {
   std::vector<char*> out;
+  out.reserve(strings.size() + 1);
   for (auto& s : strings) out.push_back(s.data());
   out.push_back(nullptr);
   return out;
@@ -114,7 +113,8 @@ ProgramRun run_program(std::vector<std::string> argv) {
 class Server {
  public:
   Server(const std::string& binary, const std::vector<std::string>& env) {
-    int in[2], out[2];
+    int in[2];
+    int out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) fail("pipe failed");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -357,10 +357,16 @@ VaultReport run_vault(const Options& options, const std::string& vault) {
   // Interleaved rounds, so that a change in the machine's load touches every
   // figure alike. Wall-clock and processor times of each.
   struct Samples {
-    std::vector<double> wall, cpu;
+    std::vector<double> wall;
+    std::vector<double> cpu;
     Figure figure(std::string name) const { return {std::move(name), stats_of(wall), stats_of(cpu)}; }
   };
-  Samples rg, floor, rare_search, tag_search, common_search, vault_context;
+  Samples rg;
+  Samples floor;
+  Samples rare_search;
+  Samples tag_search;
+  Samples common_search;
+  Samples vault_context;
   auto run_timed = [](Samples& into, const std::vector<std::string>& argv) {
     const auto t0 = Clock::now();
     const ProgramRun run = run_program(argv);
@@ -391,6 +397,7 @@ VaultReport run_vault(const Options& options, const std::string& vault) {
 
   // get_note: one at a time, then pipelined.
   std::vector<std::string> get_lines;
+  get_lines.reserve(samples.size());
   for (const auto& s : samples) get_lines.push_back(tool_line("get_note", {{"path", s}}));
   result_text(server.call(get_lines[0]), "get_note");
   {
@@ -407,7 +414,8 @@ VaultReport run_vault(const Options& options, const std::string& vault) {
     constexpr int kCalls = 20000;
     std::string batch;
     for (int i = 0; i < kCalls; ++i) batch += get_lines[static_cast<std::size_t>(i) % get_lines.size()];
-    std::vector<double> rates, cpu_rates;
+    std::vector<double> rates;
+    std::vector<double> cpu_rates;
     for (int round = 0; round < 5; ++round) {
       const double cpu0 = server.cpu_ms();
       const auto t0 = Clock::now();
@@ -488,8 +496,10 @@ void print_report(const VaultReport& r) {
   std::printf("Ratios are to the floors' medians of the same kind (wall clock, or processor time).\n\n");
   std::printf("| Figure | median | p99 | x rg -j1 | x read floor | CPU median | CPU x rg | CPU x floor |\n"
               "|---|---:|---:|---:|---:|---:|---:|---:|\n");
-  const double rg = r.rg.ms.median, floor = r.floor.ms.median;
-  const double rg_cpu = r.rg.cpu_ms->median, floor_cpu = r.floor.cpu_ms->median;
+  const double rg = r.rg.ms.median;
+  const double floor = r.floor.ms.median;
+  const double rg_cpu = r.rg.cpu_ms->median;
+  const double floor_cpu = r.floor.cpu_ms->median;
   std::vector<Figure> all{r.rg, r.floor};
   all.insert(all.end(), r.figures.begin(), r.figures.end());
   for (const auto& f : all) {
@@ -551,7 +561,7 @@ void print_targets(const std::vector<VaultReport>& reports) {
     if (r.notes > 50000) {
       std::snprintf(text, sizeof text, "%ld notes: peak resident memory %s (under 16 MiB)", r.notes,
                     mib_text(peak).c_str());
-      c.check(peak < 16 * 1024, text);
+      c.check(peak < 16L * 1024, text);
     }
   }
   if (reports.size() >= 2) {
@@ -562,7 +572,7 @@ void print_targets(const std::vector<VaultReport>& reports) {
     const long large_peak = std::max(large.search_kib, large.context_kib);
     std::snprintf(text, sizeof text, "peak memory %s at %ld notes, %s at %ld notes (within 10%%)",
                   mib_text(small_peak).c_str(), small.notes, mib_text(large_peak).c_str(), large.notes);
-    c.check(large_peak <= small_peak * 1.1, text);
+    c.check(static_cast<double>(large_peak) <= static_cast<double>(small_peak) * 1.1, text);
     for (const char* name : {kSearchRare, kSearchTag, kContext}) {
       const double growth = large.figure(name).ms.median / small.figure(name).ms.median / scale;
       std::snprintf(text, sizeof text, "%s: time per note at %ld notes is %.2fx that at %ld notes (linear)", name,

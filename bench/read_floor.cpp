@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const int root = ::open(argv[1], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  std::vector<char> buffer(64 * 1024);
+  std::vector<char> buffer(std::size_t{64} * 1024);
   Totals totals;
   if (root < 0 || !walk(root, buffer, totals)) {
     std::fprintf(stderr, "bench_read_floor: cannot read %s\n", argv[1]);
