@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <functional>
@@ -374,6 +377,33 @@ TEST_F(OperationFailures, Appending) {
   EXPECT_EQ(append_to_note_in_vault(vault, "n.md", "more").error(),
             "Failed to stat note " + note + ": Input/output error");
   EXPECT_EQ(dir.read("v/n.md"), "textmore");
+}
+
+// A note replaced by another program right after its bytes were read: the
+// modification time returned is that of the bytes returned. The new file's
+// time would let an update guarded by it overwrite content never read.
+TEST(ReadNote, TheModificationTimeBelongsToTheBytesRead) {
+  TempDir dir;
+  const std::string vault = dir.mkdir("v");
+  const std::string note = dir.write("v/n.md", "old");
+  const timespec old_time[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, note.c_str(), old_time, 0), 0);
+  struct ReplacedAfterRead : platform::FileSystem {
+    TempDir* dir = nullptr;
+    platform::Result<void> read_file(const std::string& path, std::string& out,
+                                     platform::Result<platform::FileInfo>* info) override {
+      auto r = FileSystem::read_file(path, out, info);
+      const std::string fresh = dir->write("v/fresh.md", "new");  // modified now
+      EXPECT_EQ(::rename(fresh.c_str(), path.c_str()), 0);
+      return r;
+    }
+  } replacing;
+  replacing.dir = &dir;
+  platform::ScopedFileSystem scope(replacing);
+  const auto record = read_note(vault, "n.md");
+  ASSERT_TRUE(record.has_value()) << record.error();
+  EXPECT_EQ(record->content, "old");
+  EXPECT_EQ(record->mtime_ms, 1e12);
 }
 
 TEST(SearchVault, TitlesFromFileNamesAreText) {
