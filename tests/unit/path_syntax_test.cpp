@@ -171,6 +171,10 @@ TEST(PathInside, StrictAndLexical) {
       {W, "\\\\server\\share\\N", "//server/share/N/a", true, "a"},
       {W, "\\\\?\\C:\\N", "\\\\?\\C:\\N\\a", true, "a"},
       {W, "\\\\?\\C:\\N", "C:\\N\\a", false, std::nullopt},
+      // After a verbatim prefix "/" belongs to the name: one component, whose
+      // text starts with "/" or "../" and still lies inside.
+      {W, "\\\\?\\C:\\N", "\\\\?\\C:\\N\\/x/", true, "/x/"},
+      {W, "\\\\?\\C:\\N", "\\\\?\\C:\\N\\../x", true, "../x"},
       {P, "/", "/notes", true, "notes"},
       {P, "/Notes", "/Notes/Sub/a.md", true, "Sub/a.md"},
       {P, "/Notes", "/notes/a", false, std::nullopt},
