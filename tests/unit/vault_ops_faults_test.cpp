@@ -49,6 +49,16 @@ struct Fault {
   std::string text;  // the system's description
 };
 
+// The result of `operation` run while the disk fails at the fault's step.
+template <class Operation>
+Expected<WriteRecord> under_fault(const Fault& f, Operation operation) {
+  FaultyDisk disk;
+  disk.step = f.step;
+  disk.error = f.error;
+  platform::ScopedFileSystem scope(disk);
+  return operation();
+}
+
 TEST(NoteWriteFaults, FailedAppendLeavesTheNoteAsItWas) {
   const Fault faults[] = {
       {"disk full halfway", FaultyDisk::Step::write, err(ENOSPC), "No space left on device"},
@@ -60,14 +70,9 @@ TEST(NoteWriteFaults, FailedAppendLeavesTheNoteAsItWas) {
   for (const auto& f : faults) {
     TempDir vault;
     const std::string path = vault.write("n.md", "# Note\nthe text so far");
-    FaultyDisk disk;
-    disk.step = f.step;
-    disk.error = f.error;
-    Expected<WriteRecord> result;
-    {
-      platform::ScopedFileSystem scope(disk);
-      result = append_to_note_in_vault(vault.path(), "n.md", "\nan appended paragraph that must not be cut in two");
-    }
+    const auto result = under_fault(f, [&] {
+      return append_to_note_in_vault(vault.path(), "n.md", "\nan appended paragraph that must not be cut in two");
+    });
     ASSERT_FALSE(result) << f.name;
     EXPECT_EQ(result.error(), "Failed to append to note " + path + ": " + f.text) << f.name;
     EXPECT_EQ(vault.read("n.md"), "# Note\nthe text so far") << f.name;
@@ -88,14 +93,8 @@ TEST(NoteWriteFaults, FailedUpdateLeavesTheNoteAsItWas) {
   for (const auto& f : faults) {
     TempDir vault;
     const std::string path = vault.write("n.md", "the old content");
-    FaultyDisk disk;
-    disk.step = f.step;
-    disk.error = f.error;
-    Expected<WriteRecord> result;
-    {
-      platform::ScopedFileSystem scope(disk);
-      result = update_note_in_vault(vault.path(), "n.md", "the new content", std::nullopt);
-    }
+    const auto result =
+        under_fault(f, [&] { return update_note_in_vault(vault.path(), "n.md", "the new content", std::nullopt); });
     ASSERT_FALSE(result) << f.name;
     EXPECT_EQ(result.error(), "Failed to save " + path + ": " + f.text) << f.name;
     EXPECT_EQ(vault.read("n.md"), "the old content") << f.name;
