@@ -2,7 +2,6 @@
 // SIGKILL at a random moment while it saves a large note again and again. Whatever the moment, the
 // note holds one complete version, and what an interrupted save leaves behind
 // is hidden from every listing and never stops a later save.
-#include <dirent.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
@@ -11,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <random>
 #include <set>
 #include <string>
@@ -25,17 +23,6 @@
 namespace {
 
 using Json = nlohmann::json;
-
-std::vector<std::string> folder_names(const std::string& path) {
-  std::vector<std::string> names;
-  if (DIR* dir = ::opendir(path.c_str())) {
-    while (dirent* e = ::readdir(dir)) {
-      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
-    }
-    ::closedir(dir);
-  }
-  return names;
-}
 
 std::string update_request(int id, const std::string& content) {
   return Json{{"jsonrpc", "2.0"},

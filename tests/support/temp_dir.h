@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 class TempDir {
  public:
@@ -31,3 +32,6 @@ class TempDir {
 
 // Reads a whole file by absolute path; "<missing>" when it cannot be read.
 std::string read_file_text(const std::string& path);
+
+// The names in a folder ("." and ".." left out), sorted; none when it cannot be read.
+std::vector<std::string> folder_names(const std::string& path);

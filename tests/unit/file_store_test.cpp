@@ -1,13 +1,10 @@
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -71,19 +68,6 @@ FaultyFs::Hook failing_first(const std::vector<int>& errors) {
     const std::size_t n = (*calls)++;
     return n < errors.size() ? std::optional(err(errors[n])) : std::nullopt;
   };
-}
-
-// Names in a folder, sorted.
-std::vector<std::string> list_folder(const std::string& path) {
-  std::vector<std::string> names;
-  if (DIR* dir = ::opendir(path.c_str())) {
-    while (dirent* e = ::readdir(dir)) {
-      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
-    }
-    ::closedir(dir);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 std::uint32_t mode_of(const std::string& path) {
@@ -203,7 +187,7 @@ TEST(SaveNoteFile, ReplacesContentAndKeepsPermissionBits) {
   ASSERT_TRUE(vault::save_note_file(path, "new"));
   EXPECT_EQ(dir.read("n.md"), "new");
   EXPECT_EQ(mode_of(path), 0640u);
-  EXPECT_EQ(list_folder(dir.path()), std::vector<std::string>{"n.md"});
+  EXPECT_EQ(folder_names(dir.path()), std::vector<std::string>{"n.md"});
 
   // A missing note (and folder) is created.
   ASSERT_TRUE(vault::save_note_file(dir.path("deep/er/m.md"), "made"));
@@ -268,7 +252,7 @@ TEST(SaveNoteFile, FailureLeavesNoteAndFolderUnchanged) {
     ASSERT_FALSE(result) << c.name;
     EXPECT_EQ(result.error(), "Failed to save " + path + ": " + c.error) << c.name;
     EXPECT_EQ(dir.read("n.md"), "the old content") << c.name;
-    EXPECT_EQ(list_folder(dir.path()), std::vector<std::string>{"n.md"}) << c.name;
+    EXPECT_EQ(folder_names(dir.path()), std::vector<std::string>{"n.md"}) << c.name;
   }
 }
 
@@ -285,7 +269,7 @@ TEST(SaveNoteFile, RetriesPermissionDenied) {
     EXPECT_EQ(faulty.renames, 3);
   }
   EXPECT_EQ(dir.read("n.md"), "third time lucky");
-  EXPECT_EQ(list_folder(dir.path()), std::vector<std::string>{"n.md"});
+  EXPECT_EQ(folder_names(dir.path()), std::vector<std::string>{"n.md"});
 
   {
     FaultyFs faulty;
@@ -299,7 +283,7 @@ TEST(SaveNoteFile, RetriesPermissionDenied) {
     EXPECT_EQ(faulty.renames, 5);
   }
   EXPECT_EQ(dir.read("n.md"), "third time lucky");
-  EXPECT_EQ(list_folder(dir.path()), std::vector<std::string>{"n.md"});
+  EXPECT_EQ(folder_names(dir.path()), std::vector<std::string>{"n.md"});
 
   {
     FaultyFs faulty;  // other errors are not retried
@@ -336,7 +320,7 @@ TEST(SaveNoteFile, TemporaryNameIsSafe) {
   const std::string long_path = dir.write(utf8_name, "old");
   ASSERT_TRUE(vault::save_note_file(long_path, "new"));
   EXPECT_EQ(dir.read(utf8_name), "new");
-  EXPECT_EQ(list_folder(dir.path()).size(), 2u);
+  EXPECT_EQ(folder_names(dir.path()).size(), 2u);
 }
 
 TEST(SaveNoteFile, ReadersNeverSeeAHalfWrittenNote) {
