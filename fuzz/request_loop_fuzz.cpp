@@ -36,7 +36,7 @@ bool inside_sandbox(const std::string& path) {
   return normal == g_root || normal.starts_with(g_root + "/");
 }
 
-std::unexpected<std::error_code> fenced() { return std::unexpected(platform::errno_code(EROFS)); }
+std::unexpected<std::error_code> fenced() { return std::unexpected(std::error_code(EROFS, std::generic_category())); }
 
 // The POSIX file system, limited to the sandbox; records whether anything
 // was changed.

@@ -3,15 +3,15 @@
 #include <memory>
 
 #include "platform/env.h"
-#include "platform/stdio.h"
+#include "vault_core/platform/std_streams.h"
 #include "protocol.h"
 #include "tool_service.h"
 #include "ui_actions.h"
 
 int main() {
   platform::EnvSnapshot env = platform::capture_environment();
-  platform::ignore_broken_pipe();
+  platform::prepare_standard_streams();
   const std::uint16_t port = ui_port_from_env(env);
   ToolService service(std::move(env), std::make_unique<UiNotifier>(port));
-  return serve(service, 0, 1);
+  return serve(service);
 }

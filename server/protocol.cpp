@@ -5,7 +5,7 @@
 #include <exception>
 
 #include "json_text.h"
-#include "platform/stdio.h"
+#include "vault_core/platform/std_streams.h"
 #include "tools.h"
 #include "unicode.h"
 
@@ -107,7 +107,7 @@ LineOutcome handle_line(ToolService& service, std::string_view line) {
   return {compact_json(response), false};
 }
 
-int serve(ToolService& service, int in_fd, int out_fd) {
+int serve(ToolService& service) {
   std::string buffer;       // unread input; lines start at `line_start`
   std::size_t line_start = 0;
   std::size_t scanned = 0;  // bytes after line_start already searched for a line feed
@@ -140,7 +140,7 @@ int serve(ToolService& service, int in_fd, int out_fd) {
       const std::size_t old_size = buffer.size();
       platform::Result<std::size_t> n;
       buffer.resize_and_overwrite(old_size + kChunk, [&](char* data, std::size_t) {
-        n = platform::read_some(in_fd, data + old_size, kChunk);
+        n = platform::read_standard_input(data + old_size, kChunk);
         return old_size + (n ? *n : 0);
       });
       if (!n) return 1;
@@ -159,7 +159,7 @@ int serve(ToolService& service, int in_fd, int out_fd) {
     }
     if (outcome.response) {
       outcome.response->push_back('\n');
-      auto written = platform::write_fd(out_fd, *outcome.response);
+      auto written = platform::write_standard_output(*outcome.response);
       if (!written && !outcome.parse_error) return 1;
     }
   }

@@ -22,6 +22,7 @@ LineOutcome handle_line(ToolService& service, std::string_view line);
 // The compact serialisation used on the wire (sorted keys, UTF-8 unescaped).
 std::string compact_json(const Json& value);
 
-// Reads requests from `in_fd` and writes responses to `out_fd` until input
-// ends (returns 0) or a read, UTF-8 check or response write fails (returns 1).
-int serve(ToolService& service, int in_fd, int out_fd);
+// Reads requests from standard input and writes responses to standard output
+// until input ends (returns 0) or a read, UTF-8 check or response write fails
+// (returns 1).
+int serve(ToolService& service);

@@ -80,8 +80,8 @@ Json write_result(const WriteRecord& record, const std::string& vault, bool with
 // --- Reading ----------------------------------------------------------------
 
 std::string file_failure_message(std::string_view action, std::string_view path, const std::error_code& error) {
-  if (error == std::errc::no_such_file_or_directory) return "File does not exist: " + std::string(path);
-  if (error == std::errc::file_exists) return "File already exists: " + std::string(path);
+  if (platform::is_not_found(error)) return "File does not exist: " + std::string(path);
+  if (platform::is_already_exists(error)) return "File already exists: " + std::string(path);
   return "Failed to " + std::string(action) + " " + std::string(path) + ": " + error.message();
 }
 
@@ -207,7 +207,7 @@ Expected<WriteRecord> create_note_in_vault(const std::string& vault, const std::
       break;
     }
     const auto up = parent_path(folder);
-    if (canonical.error() != std::errc::no_such_file_or_directory || !up || up->empty()) {
+    if (!platform::is_not_found(canonical.error()) || !up || up->empty()) {
       return std::unexpected(file_failure_message("resolve folder", folder, canonical.error()));
     }
     folder = std::string(*up);

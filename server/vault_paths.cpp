@@ -87,7 +87,7 @@ bool registry_key_nested(std::string_view parent, std::string_view child) {
 std::expected<Json, std::string> read_registry(const std::string& file) {
   auto bytes = platform::read_file(file);
   if (!bytes) {
-    if (bytes.error() == std::errc::no_such_file_or_directory) {
+    if (platform::is_not_found(bytes.error())) {
       return Json{{"active_vault", nullptr}, {"hidden_defaults", Json::array()}, {"vaults", Json::array()}};
     }
     return registry_read_error(bytes.error().message());

@@ -38,7 +38,7 @@ class DenyWriteExisting : public platform::FileSystem {
   platform::Result<platform::File> open(const std::string& path, platform::OpenMode mode,
                                         std::uint32_t perms) override {
     if (path == path_ && mode == platform::OpenMode::write_existing) {
-      return std::unexpected(platform::errno_code(EACCES));
+      return std::unexpected(std::error_code(EACCES, std::generic_category()));
     }
     return FileSystem::open(path, mode, perms);
   }
@@ -148,7 +148,7 @@ TEST_F(AppConfigTest, FolderInPlaceOfTheFileIsNotWritable) {
 TEST_F(AppConfigTest, NoWritableRootFallsBackToTheFirst) {
   struct NoFolders : platform::FileSystem {
     platform::Result<void> create_directories(const std::string&) override {
-      return std::unexpected(platform::errno_code(EROFS));
+      return std::unexpected(std::error_code(EROFS, std::generic_category()));
     }
   } no_folders;
   platform::ScopedFileSystem scope(no_folders);
@@ -164,7 +164,7 @@ TEST_F(AppConfigTest, ProbeNamesCountUpEvenAfterAFailedProbe) {
                                           std::uint32_t perms) override {
       if (mode == platform::OpenMode::create_new) {
         created.push_back(path);
-        if (std::exchange(fail_next, false)) return std::unexpected(platform::errno_code(EACCES));
+        if (std::exchange(fail_next, false)) return std::unexpected(std::error_code(EACCES, std::generic_category()));
       }
       return FileSystem::open(path, mode, perms);
     }

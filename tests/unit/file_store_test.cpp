@@ -18,7 +18,7 @@ using vault::StoreAction;
 
 namespace {
 
-std::error_code err(int e) { return platform::errno_code(e); }
+std::error_code err(int e) { return {e, std::generic_category()}; }
 
 // A file system that fails chosen calls. Each hook returns the error to fail
 // with, or nothing to let the real call run.

@@ -12,7 +12,7 @@
 
 namespace {
 
-std::error_code err(int e) { return platform::errno_code(e); }
+std::error_code err(int e) { return {e, std::generic_category()}; }
 
 // Fails the chosen step; a failing write first lets half of its bytes reach
 // the disk, as a disk that fills up does.

@@ -21,7 +21,7 @@
 
 namespace {
 
-std::error_code err(int e) { return platform::errno_code(e); }
+std::error_code err(int e) { return {e, std::generic_category()}; }
 
 TEST(NoteTitle, FirstHeadingThenFirstTitleLineThenStem) {
   struct Case {

@@ -129,7 +129,7 @@ TEST_F(RegistryTest, ReadErrorsCarryTheSystemText) {
 
   struct Denied : platform::FileSystem {
     platform::Result<void> read_file(const std::string&, std::string&, platform::Result<platform::FileInfo>*) override {
-      return std::unexpected(platform::errno_code(EACCES));
+      return std::unexpected(std::error_code(EACCES, std::generic_category()));
     }
   } denied;
   platform::ScopedFileSystem scope(denied);
@@ -206,23 +206,23 @@ class FailingWrite : public platform::FileSystem {
   enum class Step { create_folder, write, sync, rename } step;
   explicit FailingWrite(Step s) : step(s) {}
   platform::Result<void> create_directories(const std::string& path) override {
-    if (step == Step::create_folder) return std::unexpected(platform::errno_code(EACCES));
+    if (step == Step::create_folder) return std::unexpected(std::error_code(EACCES, std::generic_category()));
     return FileSystem::create_directories(path);
   }
   platform::Result<void> write_all(platform::File& file, std::string_view data) override {
     if (step == Step::write) {
       // Half the bytes reach the disk before the failure.
       (void)FileSystem::write_all(file, data.substr(0, data.size() / 2));
-      return std::unexpected(platform::errno_code(ENOSPC));
+      return std::unexpected(std::error_code(ENOSPC, std::generic_category()));
     }
     return FileSystem::write_all(file, data);
   }
   platform::Result<void> sync(platform::File& file) override {
-    if (step == Step::sync) return std::unexpected(platform::errno_code(EIO));
+    if (step == Step::sync) return std::unexpected(std::error_code(EIO, std::generic_category()));
     return FileSystem::sync(file);
   }
   platform::Result<void> rename(const std::string& from, const std::string& to) override {
-    if (step == Step::rename) return std::unexpected(platform::errno_code(EXDEV));
+    if (step == Step::rename) return std::unexpected(std::error_code(EXDEV, std::generic_category()));
     return FileSystem::rename(from, to);
   }
 };

@@ -1,6 +1,7 @@
 // POSIX implementation of time, sleeping and the secure random source.
 #include "clock.h"
 
+#include <cerrno>
 #include <sys/random.h>
 #include <time.h>
 
@@ -27,7 +28,7 @@ Result<void> secure_random(void* buffer, std::size_t size) {
     const ssize_t n = ::getrandom(p, size, 0);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return last_error();
+      return last_system_error();
     }
     p += n;
     size -= static_cast<std::size_t>(n);

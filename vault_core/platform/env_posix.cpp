@@ -1,6 +1,7 @@
 // POSIX implementation of the environment functions.
 #include "env.h"
 
+#include <cerrno>
 #include <pwd.h>
 #include <unistd.h>
 

@@ -1,6 +1,7 @@
 // POSIX implementation of the file-system calls.
 #include "fs.h"
 
+#include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -17,21 +18,9 @@
 namespace platform {
 namespace {
 
-class FailureCategory : public std::error_category {
- public:
-  const char* name() const noexcept override { return "platform"; }
-  std::string message(int value) const override {
-    switch (static_cast<Failure>(value)) {
-      case Failure::write_zero: return "failed to write whole buffer";
-      case Failure::invalid_utf8: return "stream did not contain valid UTF-8";
-    }
-    return "unknown error";
-  }
-};
-
 bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
 
-std::unexpected<std::error_code> invalid() { return std::unexpected(errno_code(EINVAL)); }
+std::unexpected<std::error_code> invalid() { return std::unexpected(system_error(EINVAL)); }
 
 FileInfo info_from_stat(const struct stat& st) {
   FileInfo info;
@@ -69,7 +58,7 @@ Result<void> read_fd(int fd, std::size_t limit, std::size_t expected, std::strin
     });
     if (n < 0) {
       if (error == EINTR) continue;
-      return std::unexpected(errno_code(error));
+      return std::unexpected(system_error(error));
     }
     if (n == 0) break;
     used += static_cast<std::size_t>(n);
@@ -85,7 +74,7 @@ Result<void> read_fd(int fd, std::size_t limit, std::size_t expected, std::strin
   if (after != nullptr && !have_after) {
     struct stat st{};
     if (::fstat(fd, &st) != 0) {
-      *after = last_error();
+      *after = last_system_error();
     } else {
       *after = info_from_stat(st);
     }
@@ -95,13 +84,13 @@ Result<void> read_fd(int fd, std::size_t limit, std::size_t expected, std::strin
 
 Result<void> remove_tree(const std::string& path) {
   struct stat st{};
-  if (::lstat(path.c_str(), &st) != 0) return last_error();
+  if (::lstat(path.c_str(), &st) != 0) return last_system_error();
   if (!S_ISDIR(st.st_mode)) {
-    if (::unlink(path.c_str()) != 0) return last_error();
+    if (::unlink(path.c_str()) != 0) return last_system_error();
     return {};
   }
   DIR* dir = ::opendir(path.c_str());
-  if (dir == nullptr) return last_error();
+  if (dir == nullptr) return last_system_error();
   std::vector<std::string> names;
   while (struct dirent* e = ::readdir(dir)) {
     if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
@@ -113,7 +102,7 @@ Result<void> remove_tree(const std::string& path) {
     auto r = remove_tree(path + "/" + name);
     if (!r && result) result = r;
   }
-  if (::rmdir(path.c_str()) != 0 && result) return last_error();
+  if (::rmdir(path.c_str()) != 0 && result) return last_system_error();
   return result;
 }
 
@@ -146,7 +135,7 @@ int proc_fd_folder() {
 Result<std::string> canonical_open(const std::string& path, int flags) {
   if (has_nul(path)) return invalid();
   const int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC | flags);
-  if (fd < 0) return last_error();
+  if (fd < 0) return last_system_error();
   char name[PATH_MAX];
   const int folder = proc_fd_folder();
   const ssize_t n = folder >= 0 ? ::readlinkat(folder, std::to_string(fd).c_str(), name, sizeof name) : -1;
@@ -159,13 +148,13 @@ Result<std::string> canonical_open(const std::string& path, int flags) {
   // No /proc, a name too long, unreachable or removed meanwhile: the C
   // library's walk decides.
   char* resolved = ::realpath(path.c_str(), nullptr);
-  if (resolved == nullptr) return last_error();
+  if (resolved == nullptr) return last_system_error();
   std::string out(resolved);
   std::free(resolved);
   if ((flags & O_DIRECTORY) != 0) {
     struct stat st{};
-    if (::stat(out.c_str(), &st) != 0) return last_error();
-    if (!S_ISDIR(st.st_mode)) return std::unexpected(errno_code(ENOTDIR));
+    if (::stat(out.c_str(), &st) != 0) return last_system_error();
+    if (!S_ISDIR(st.st_mode)) return std::unexpected(system_error(ENOTDIR));
   }
   return out;
 }
@@ -178,11 +167,6 @@ FileSystem& posix_fs() {
 FileSystem* active = nullptr;
 
 }  // namespace
-
-const std::error_category& failure_category() {
-  static const FailureCategory category;
-  return category;
-}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
@@ -213,7 +197,7 @@ DirStream::~DirStream() {
 Result<FileInfo> FileSystem::metadata(const std::string& path) {
   if (has_nul(path)) return invalid();
   struct stat st{};
-  if (::stat(path.c_str(), &st) != 0) return last_error();
+  if (::stat(path.c_str(), &st) != 0) return last_system_error();
   return info_from_stat(st);
 }
 
@@ -225,29 +209,29 @@ Result<std::string> FileSystem::canonicalize_directory(const std::string& path) 
 
 Result<void> FileSystem::create_directories(const std::string& path) {
   if (has_nul(path)) return invalid();
-  if (path.empty()) return std::unexpected(errno_code(ENOENT));
+  if (path.empty()) return std::unexpected(system_error(ENOENT));
   struct stat st{};
   if (::stat(path.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) return {};
-    return std::unexpected(errno_code(EEXIST));
+    return std::unexpected(system_error(EEXIST));
   }
   // Create each missing ancestor from the top down.
   std::size_t pos = 0;
   while (true) {
     pos = path.find('/', pos + 1);
     const std::string prefix = path.substr(0, pos);
-    if (!prefix.empty() && ::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) return last_error();
+    if (!prefix.empty() && ::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) return last_system_error();
     if (pos == std::string::npos) break;
   }
-  if (::stat(path.c_str(), &st) != 0) return last_error();
-  if (!S_ISDIR(st.st_mode)) return std::unexpected(errno_code(ENOTDIR));
+  if (::stat(path.c_str(), &st) != 0) return last_system_error();
+  if (!S_ISDIR(st.st_mode)) return std::unexpected(system_error(ENOTDIR));
   return {};
 }
 
 Result<void> FileSystem::read_file(const std::string& path, std::string& out, Result<FileInfo>* info) {
   if (has_nul(path)) return invalid();
   File file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.fd() < 0) return last_error();
+  if (file.fd() < 0) return last_system_error();
   // No fstat before reading: reading a folder fails with EISDIR all the same,
   // and a reused `out` usually has room for the whole file.
   return read_fd(file.fd(), SIZE_MAX, 0, out, info);
@@ -257,10 +241,10 @@ Result<void> FileSystem::read_file_prefix(const std::string& path, std::size_t l
                                           FileInfo& info) {
   if (has_nul(path)) return invalid();
   File file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.fd() < 0) return last_error();
+  if (file.fd() < 0) return last_system_error();
   struct stat st{};
-  if (::fstat(file.fd(), &st) != 0) return last_error();
-  if (S_ISDIR(st.st_mode)) return std::unexpected(errno_code(EISDIR));
+  if (::fstat(file.fd(), &st) != 0) return last_system_error();
+  if (S_ISDIR(st.st_mode)) return std::unexpected(system_error(EISDIR));
   info = info_from_stat(st);
   return read_fd(file.fd(), limit, static_cast<std::size_t>(st.st_size), out);
 }
@@ -275,7 +259,7 @@ Result<File> FileSystem::open(const std::string& path, OpenMode mode, std::uint3
     case OpenMode::append_existing: flags |= O_WRONLY | O_APPEND; break;
   }
   const int fd = ::open(path.c_str(), flags, static_cast<mode_t>(perms));
-  if (fd < 0) return last_error();
+  if (fd < 0) return last_system_error();
   return File(fd);
 }
 
@@ -284,7 +268,7 @@ Result<void> FileSystem::write_all(File& file, std::string_view data) {
     const ssize_t n = ::write(file.fd(), data.data(), data.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      return last_error();
+      return last_system_error();
     }
     if (n == 0) return std::unexpected(make_error_code(Failure::write_zero));
     data.remove_prefix(static_cast<std::size_t>(n));
@@ -293,42 +277,42 @@ Result<void> FileSystem::write_all(File& file, std::string_view data) {
 }
 
 Result<void> FileSystem::sync(File& file) {
-  if (::fsync(file.fd()) != 0) return last_error();
+  if (::fsync(file.fd()) != 0) return last_system_error();
   return {};
 }
 
 Result<void> FileSystem::set_permissions(File& file, std::uint32_t mode) {
-  if (::fchmod(file.fd(), static_cast<mode_t>(mode)) != 0) return last_error();
+  if (::fchmod(file.fd(), static_cast<mode_t>(mode)) != 0) return last_system_error();
   return {};
 }
 
 Result<FileInfo> FileSystem::file_metadata(File& file) {
   struct stat st{};
-  if (::fstat(file.fd(), &st) != 0) return last_error();
+  if (::fstat(file.fd(), &st) != 0) return last_system_error();
   return info_from_stat(st);
 }
 
 Result<void> FileSystem::truncate(File& file, std::uint64_t size) {
-  if (::ftruncate(file.fd(), static_cast<off_t>(size)) != 0) return last_error();
+  if (::ftruncate(file.fd(), static_cast<off_t>(size)) != 0) return last_system_error();
   return {};
 }
 
 Result<void> FileSystem::close(File& file) {
   const int fd = file.release();
   if (fd < 0) return {};
-  if (::close(fd) != 0 && errno != EINTR) return last_error();
+  if (::close(fd) != 0 && errno != EINTR) return last_system_error();
   return {};
 }
 
 Result<void> FileSystem::rename(const std::string& from, const std::string& to) {
   if (has_nul(from) || has_nul(to)) return invalid();
-  if (::rename(from.c_str(), to.c_str()) != 0) return last_error();
+  if (::rename(from.c_str(), to.c_str()) != 0) return last_system_error();
   return {};
 }
 
 Result<void> FileSystem::remove_file(const std::string& path) {
   if (has_nul(path)) return invalid();
-  if (::unlink(path.c_str()) != 0) return last_error();
+  if (::unlink(path.c_str()) != 0) return last_system_error();
   return {};
 }
 
@@ -340,7 +324,7 @@ Result<void> FileSystem::remove_all(const std::string& path) {
 Result<DirStream> FileSystem::open_dir(const std::string& path) {
   if (has_nul(path)) return invalid();
   DIR* dir = ::opendir(path.c_str());
-  if (dir == nullptr) return last_error();
+  if (dir == nullptr) return last_system_error();
   return DirStream(dir);
 }
 
@@ -350,7 +334,7 @@ Result<std::optional<DirEntry>> FileSystem::next_entry(DirStream& dir, const std
     errno = 0;
     struct dirent* e = ::readdir(d);
     if (e == nullptr) {
-      if (errno != 0) return last_error();
+      if (errno != 0) return last_system_error();
       return std::optional<DirEntry>();
     }
     if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
@@ -360,7 +344,7 @@ Result<std::optional<DirEntry>> FileSystem::next_entry(DirStream& dir, const std
     if (type == DT_UNKNOWN) {
       struct stat st{};
       const std::string full = path + "/" + entry.name;
-      if (::lstat(full.c_str(), &st) != 0) return last_error();
+      if (::lstat(full.c_str(), &st) != 0) return last_system_error();
       type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : S_ISLNK(st.st_mode) ? DT_LNK : DT_UNKNOWN;
     }
     entry.type = type == DT_DIR   ? EntryType::directory

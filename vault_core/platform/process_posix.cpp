@@ -1,6 +1,7 @@
 // POSIX implementation of child processes.
 #include "process.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -35,7 +36,7 @@ Result<ProcessOutcome> run_process(const std::string& program, const std::vector
   argv.push_back(nullptr);
 
   int err_pipe[2];
-  if (::pipe2(err_pipe, O_CLOEXEC) != 0) return last_error();
+  if (::pipe2(err_pipe, O_CLOEXEC) != 0) return last_system_error();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -48,7 +49,7 @@ Result<ProcessOutcome> run_process(const std::string& program, const std::vector
   ::close(err_pipe[1]);
   if (rc != 0) {
     ::close(err_pipe[0]);
-    return std::unexpected(errno_code(rc));
+    return std::unexpected(system_error(rc));
   }
 
   ProcessOutcome outcome;
@@ -65,7 +66,7 @@ Result<ProcessOutcome> run_process(const std::string& program, const std::vector
 
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return last_error();
+    if (errno != EINTR) return last_system_error();
   }
   if (WIFEXITED(status)) outcome.exit_code = WEXITSTATUS(status);
   return outcome;

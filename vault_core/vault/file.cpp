@@ -77,7 +77,7 @@ std::string temporary_sibling(const std::string& path) {
 // process with the same id is removed first (never followed: O_EXCL).
 platform::Result<platform::File> open_temporary(const std::string& temp, std::uint32_t perms) {
   auto file = fs().open(temp, platform::OpenMode::create_new, perms);
-  if (!file && file.error() == std::errc::file_exists && fs().remove_file(temp)) {
+  if (!file && platform::is_already_exists(file.error()) && fs().remove_file(temp)) {
     file = fs().open(temp, platform::OpenMode::create_new, perms);
   }
   return file;
@@ -188,7 +188,7 @@ std::string field_line(std::string_view key, std::string_view value) {
 std::string store_failure_message(StoreAction action, std::string_view path, const std::error_code& error) {
   std::string message = "Failed to ";
   message += action_word(action);
-  if (error == std::errc::invalid_argument || path.find('\0') != std::string_view::npos) {
+  if (platform::is_invalid_argument(error) || path.find('\0') != std::string_view::npos) {
     message += " note: the path is invalid on this platform. Rename the note or move it to a valid folder, then try "
                "again. Path: ";
     message += path;
@@ -208,7 +208,7 @@ std::expected<void, std::string> create_new_note_file(const std::string& path, s
   }
   auto file = fs().open(path, platform::OpenMode::create_new);
   if (!file) {
-    if (file.error() == std::errc::file_exists) return std::unexpected("File already exists: " + path);
+    if (platform::is_already_exists(file.error())) return std::unexpected("File already exists: " + path);
     return failure(StoreAction::create, path, file.error());
   }
   platform::Result<void> written = fs().write_all(*file, content);

@@ -1,0 +1,33 @@
+// POSIX implementation of the standard streams.
+#include <cerrno>
+#include <signal.h>
+#include <unistd.h>
+
+#include "vault_core/platform/std_streams.h"
+
+namespace platform {
+
+void prepare_standard_streams() { ::signal(SIGPIPE, SIG_IGN); }
+
+Result<std::size_t> read_standard_input(char* buffer, std::size_t size) {
+  while (true) {
+    const ssize_t n = ::read(STDIN_FILENO, buffer, size);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return last_system_error();
+  }
+}
+
+Result<void> write_standard_output(std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(STDOUT_FILENO, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return last_system_error();
+    }
+    if (n == 0) return std::unexpected(make_error_code(Failure::write_zero));
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+}  // namespace platform
