@@ -34,6 +34,14 @@ std::expected<std::optional<platform::FileInfo>, std::string> check_writable(con
   return *info;
 }
 
+// Why a file of `type` cannot be written as a note: a folder, or a FIFO,
+// socket or device (which a write could block on or never reach a disk).
+std::optional<std::error_code> not_a_note_file(platform::FileType type) {
+  if (type == platform::FileType::directory) return std::make_error_code(std::errc::is_a_directory);
+  if (type != platform::FileType::regular) return make_error_code(platform::Failure::not_regular_file);
+  return std::nullopt;
+}
+
 // ".{name}.tarnel-save-{pid}.tmp" beside the note: hidden and not ending in
 // ".md", so no walk lists it. A long name is shortened (at a character
 // boundary) so that the temporary name stays within the file-name limit.
@@ -142,6 +150,9 @@ std::expected<void, std::string> create_new_note_file(const NoteTarget& note, st
 std::expected<void, std::string> save_note_file(const NoteTarget& note, std::string_view content) {
   const auto existing = check_writable(note);
   if (!existing) return std::unexpected(existing.error());
+  if (*existing) {
+    if (auto error = not_a_note_file((*existing)->type)) return failure(StoreAction::save, note.path, *error);
+  }
   if (content.size() >= frontmatter::kTripwireMinBytes) {
     const std::optional<std::string> previous = read_previous_text(note);
     if (auto refused = tripwire_refusal(previous, content)) return std::unexpected(std::move(*refused));
@@ -168,11 +179,16 @@ std::expected<void, std::string> append_note_file(const NoteTarget& note, std::s
   const auto fail = [&](const std::error_code& error) {
     return std::unexpected(file_failure_message("append to note", note.path, error));
   };
+  // A FIFO would refuse to open without a reader, with an obscure error; its
+  // type says it plainly. The type of what opens is checked again below.
+  if (const auto info = fs().metadata_at(note.folder, note.name)) {
+    if (auto error = not_a_note_file(info->type)) return fail(*error);
+  }
   auto file = fs().open_at(note.folder, note.name, platform::OpenMode::append_existing, platform::Links::refuse);
   if (!file) return fail(file.error());
   const auto before = fs().file_metadata(*file);
   if (!before) return fail(before.error());
-  if (before->type != platform::FileType::regular) return fail(make_error_code(platform::Failure::not_regular_file));
+  if (auto error = not_a_note_file(before->type)) return fail(*error);
   // A write that fails part way (a full disk) is undone: the note goes back
   // to its length before the append, so no fragment of the text stays in it.
   if (auto written = fs().write_all(*file, text); !written) {
