@@ -146,7 +146,8 @@ TEST_F(AppConfigTest, NoWritableRootFallsBackToTheFirst) {
 
 TEST_F(AppConfigTest, ProbeNamesCountUpEvenAfterAFailedProbe) {
   // A probe is the only file the calls below open.
-  std::vector<std::string> created, removed;
+  std::vector<std::string> created;
+  std::vector<std::string> removed;
   bool fail_next = false;
   FaultyFs fs;
   fs.hook = [&](Op op, const std::string& path) -> std::optional<std::error_code> {

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <limits>
 #include <optional>
@@ -327,17 +328,17 @@ TEST(ReadNote, TheModificationTimeBelongsToTheBytesRead) {
   const timespec old_time[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
   ASSERT_EQ(::utimensat(AT_FDCWD, note.c_str(), old_time, 0), 0);
   struct ReplacedAfterRead : FaultyFs {
-    TempDir* dir = nullptr;
-    std::string note;
+    std::function<void()> after_read;
     platform::Result<platform::FileContent> read(platform::File& file, std::size_t limit) override {
       auto content = FaultyFs::read(file, limit);
-      const std::string fresh = dir->write("v/fresh.md", "new");  // modified now
-      EXPECT_EQ(::rename(fresh.c_str(), note.c_str()), 0);
+      after_read();
       return content;
     }
   } replacing;
-  replacing.dir = &dir;
-  replacing.note = note;
+  replacing.after_read = [&] {
+    const std::string fresh = dir.write("v/fresh.md", "new");  // modified now
+    EXPECT_EQ(::rename(fresh.c_str(), note.c_str()), 0);
+  };
   platform::ScopedFileSystem scope(replacing);
   const auto record = read_note(vault, "n.md");
   ASSERT_TRUE(record.has_value()) << record.error();
