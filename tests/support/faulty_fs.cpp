@@ -26,13 +26,13 @@ std::optional<std::error_code> FaultyFs::check(Op op, const std::string& path) {
   return hook ? hook(op, path) : std::nullopt;
 }
 
-std::string FaultyFs::name_of(const platform::File& file) const {
+std::string FaultyFs::name_of(const platform::File& file) {
   return native().final_name(file).value_or("<unnamed>");
 }
 
-std::string FaultyFs::name_of(const platform::Dir& dir) const { return native().final_name(dir).value_or("<unnamed>"); }
+std::string FaultyFs::name_of(const platform::Dir& dir) { return native().final_name(dir).value_or("<unnamed>"); }
 
-std::string FaultyFs::entry_of(const platform::Dir& dir, std::string_view name) const {
+std::string FaultyFs::entry_of(const platform::Dir& dir, std::string_view name) {
   return name_of(dir) + "/" + std::string(name);
 }
 

@@ -69,9 +69,9 @@ class FaultyFs : public platform::FileSystem {
  private:
   // The error to fail `op` on `path` with, or nothing; counts the call.
   std::optional<std::error_code> check(Op op, const std::string& path);
-  std::string name_of(const platform::File& file) const;
-  std::string name_of(const platform::Dir& dir) const;
-  std::string entry_of(const platform::Dir& dir, std::string_view name) const;
+  static std::string name_of(const platform::File& file);
+  static std::string name_of(const platform::Dir& dir);
+  static std::string entry_of(const platform::Dir& dir, std::string_view name);
 
   struct Rule {
     Op op;
