@@ -243,18 +243,17 @@ struct ParserDeleter {
 
 void discard_output(fy_diag*, void*, const char*, std::size_t) {}
 
-// A diagnostics sink that prints nothing: the library reports to standard
-// error by default, and this process must never write there.
-fy_diag* quiet_diag() {
-  thread_local const std::unique_ptr<fy_diag, DiagDeleter> diag = [] {
-    fy_diag_cfg cfg;
-    fy_diag_cfg_default(&cfg);
-    cfg.fp = nullptr;
-    cfg.output_fn = discard_output;
-    cfg.colorize = false;
-    return std::unique_ptr<fy_diag, DiagDeleter>(fy_diag_create(&cfg));
-  }();
-  return diag.get();
+// A new diagnostics sink that prints nothing: the library reports to standard
+// error by default, and this process must never write there. Each parse gets
+// its own: the sink keeps an error flag that the parser consults, so one
+// shared between parses would let an earlier failure change a later result.
+std::unique_ptr<fy_diag, DiagDeleter> quiet_diag() {
+  fy_diag_cfg cfg;
+  fy_diag_cfg_default(&cfg);
+  cfg.fp = nullptr;
+  cfg.output_fn = discard_output;
+  cfg.colorize = false;
+  return std::unique_ptr<fy_diag, DiagDeleter>(fy_diag_create(&cfg));
 }
 
 std::string_view token_text(fy_token* token) {
@@ -417,8 +416,9 @@ std::optional<Json> read_yaml(std::string_view block) {
   if (!unicode::is_valid_utf8(block)) return std::nullopt;
   fy_parse_cfg cfg{};
   cfg.flags = static_cast<fy_parse_cfg_flags>(FYPCF_QUIET | FYPCF_DEFAULT_VERSION_1_2);
-  cfg.diag = quiet_diag();
-  if (cfg.diag == nullptr) return std::nullopt;
+  const std::unique_ptr<fy_diag, DiagDeleter> diag = quiet_diag();
+  if (!diag) return std::nullopt;
+  cfg.diag = diag.get();
   const std::unique_ptr<fy_parser, ParserDeleter> parser(fy_parser_create(&cfg));
   if (!parser || fy_parser_set_string(parser.get(), block.data(), block.size()) != 0) return std::nullopt;
   return TreeBuilder(parser.get(), block).read_first_document();

@@ -217,6 +217,22 @@ TEST(ParseNoteText, BrokenYamlFallsBackToLines) {
   for (const auto& c : cases) expect_parse(c);
 }
 
+TEST(ParseNoteText, EarlierBrokenYamlDoesNotChangeALaterResult) {
+  // The parser only warns about an unknown directive; any error left over
+  // from an earlier parse would make it give up on this note.
+  const std::string directive = "---\n%FOO  bar baz # ignored\n--- \"foo\"\n---\n";
+  const std::string broken[] = {
+      "---\na: [1\n---\n",
+      "---\n\"a\"\nk: v\n---\n",
+      "---\n*undefined\n---\n",
+      "---\n%YAML 9.9\n---\n",
+  };
+  for (const auto& text : broken) {
+    static_cast<void>(parse_note_text(text));
+    EXPECT_EQ(parse_note_text(directive).frontmatter, Json("foo")) << "after " << text;
+  }
+}
+
 TEST(ParseNoteText, LineReaderValueRules) {
   struct Case {
     const char* value;
