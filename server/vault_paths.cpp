@@ -119,6 +119,21 @@ std::expected<Json, std::string> read_registry(const std::string& file) {
   } catch (const Json::exception& e) {  // parse errors, and numbers out of range
     return registry_read_error(library_message(e));
   }
+  // The parser takes a NUL byte for the end of its input, so a value it
+  // accepted may be followed by one; the text after it would be dropped
+  // without a word, and lost on the next rewrite.
+  if (const std::size_t nul = text.find('\0'); nul != std::string::npos) {
+    std::size_t line = 1;
+    std::size_t line_start = 0;
+    for (std::size_t i = 0; i < nul; ++i) {
+      if (text[i] == '\n') {
+        ++line;
+        line_start = i + 1;
+      }
+    }
+    return registry_read_error("parse error at line " + std::to_string(line) + ", column " +
+                               std::to_string(nul - line_start + 1) + ": unexpected NUL byte");
+  }
   if (!registry.is_object()) return registry_read_error("not an object");
   for (const char* name : {"vaults", "hidden_defaults"}) {
     Json& member = registry[name];

@@ -18,6 +18,7 @@
 namespace {
 
 using Op = FaultyFs::Op;
+using namespace std::string_literals;
 
 std::error_code err(int e) { return {e, std::generic_category()}; }
 
@@ -114,6 +115,11 @@ TEST_F(RegistryTest, BadContentFailsWithTheReadMessage) {
       {std::string(200, '[') + std::string(200, ']'),
        "Could not read tarnel vault registry: parse error: nesting deeper than 127 levels"},
       {"{\"n\": 1e999}", "Could not read tarnel vault registry: number overflow parsing '1e999'"},
+      // The parser would stop at a NUL byte and take what comes before it.
+      {"{}\0{\"vaults\": []}"s,
+       "Could not read tarnel vault registry: parse error at line 1, column 3: unexpected NUL byte"},
+      {"{\n  \"vaults\": []\n}\n\0"s,
+       "Could not read tarnel vault registry: parse error at line 4, column 1: unexpected NUL byte"},
       {"[]", "Could not read tarnel vault registry: not an object"},
       {"\"vaults\"", "Could not read tarnel vault registry: not an object"},
       {"null", "Could not read tarnel vault registry: not an object"},
@@ -356,7 +362,8 @@ TEST_F(RegistryTest, RegistryReadFromTheSecondRootIsWrittenToTheFirst) {
 }
 
 TEST_F(RegistryTest, UnreadableRegistryIsNeverRewritten) {
-  for (const std::string content : {"not json", "\xEF\xBB\xBF{}", "[]"}) {
+  for (const std::string& content :
+       {"not json"s, "\xEF\xBB\xBF{}"s, "[]"s, "{\"vaults\": []}\0{\"vaults\": [{\"path\": \"/kept\"}]}"s}) {
     dir.write(kRegistry, content);
     EXPECT_TRUE(error_of(register_vault("/new", std::nullopt)).starts_with("Could not read tarnel vault registry: "));
     EXPECT_EQ(registry_text(), content);
