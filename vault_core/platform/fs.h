@@ -180,7 +180,9 @@ class FileSystem {
   [[nodiscard]] virtual Result<void> write_all(File& file, std::string_view data) = 0;
   // Flushes the file's data to the storage device.
   [[nodiscard]] virtual Result<void> sync(File& file) = 0;
-  // Gives the open file the permissions taken from another file's metadata.
+  // Gives the open file the access permissions taken from another file's
+  // metadata (read, write and execute for owner, group and others on POSIX;
+  // set-user-id and the like are not copied).
   [[nodiscard]] virtual Result<void> set_permissions(File& file, Permissions permissions) = 0;
   // Cuts the open file to `size` bytes.
   [[nodiscard]] virtual Result<void> truncate(File& file, std::uint64_t size) = 0;

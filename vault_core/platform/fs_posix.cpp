@@ -368,7 +368,8 @@ class PosixFileSystem final : public FileSystem {
   }
 
   Result<void> set_permissions(File& file, Permissions permissions) override {
-    if (::fchmod(NativeHandle::fd(file), static_cast<mode_t>(permissions.bits & 07777)) != 0) {
+    // Read, write and execute for owner, group and others; never set-id bits.
+    if (::fchmod(NativeHandle::fd(file), static_cast<mode_t>(permissions.bits & 0777)) != 0) {
       return last_system_error();
     }
     return {};

@@ -59,11 +59,14 @@ std::string temporary_name(std::string_view name) {
 }
 
 // The temporary file, created afresh: a stale one left by an earlier crash of
-// a process with the same id is removed first.
-platform::Result<platform::File> open_temporary(platform::Dir& folder, std::string_view name) {
-  auto file = fs().open_at(folder, name, platform::OpenMode::create_private, platform::Links::refuse);
+// a process with the same id is removed first. It is the owner's alone when
+// it is to be given the permissions of the file it replaces, so that no one
+// reads it before it has them.
+platform::Result<platform::File> open_temporary(platform::Dir& folder, std::string_view name, bool owner_only) {
+  const auto mode = owner_only ? platform::OpenMode::create_private : platform::OpenMode::create_new;
+  auto file = fs().open_at(folder, name, mode, platform::Links::refuse);
   if (!file && platform::is_already_exists(file.error()) && fs().remove_at(folder, name)) {
-    file = fs().open_at(folder, name, platform::OpenMode::create_private, platform::Links::refuse);
+    file = fs().open_at(folder, name, mode, platform::Links::refuse);
   }
   return file;
 }
@@ -110,7 +113,7 @@ std::optional<std::string> read_previous_text(const NoteTarget& note) {
 std::expected<void, ReplaceFailure> replace_file(platform::Dir& folder, std::string_view name,
                                                  std::string_view temporary_name, std::string_view content,
                                                  std::optional<platform::Permissions> permissions) {
-  auto file = open_temporary(folder, temporary_name);
+  auto file = open_temporary(folder, temporary_name, permissions.has_value());
   if (!file) return std::unexpected(ReplaceFailure{ReplaceStep::temporary, file.error()});
   platform::Result<void> written = permissions ? fs().set_permissions(*file, *permissions) : platform::Result<void>();
   if (written) written = fs().write_all(*file, content);
