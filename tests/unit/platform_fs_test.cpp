@@ -1,14 +1,17 @@
-// The POSIX file-system calls that take shortcuts: canonical and final names
-// through the open file's name, and reads that end, for a regular file, where
-// its size says.
+// The POSIX file system: canonical and final names through the open file's
+// name, reads that end where a regular file's size says and refuse anything
+// else at once, operations relative to an open folder that never follow a
+// link unless asked, removal that never follows one, and the folder lock.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <string>
 
@@ -177,6 +180,181 @@ TEST(ReadFile, FolderFailsWithIsADirectory) {
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error(), std::errc::is_a_directory);
   }
+}
+
+// --- Open files and folders: what is checked is what was opened ---------------
+
+TEST(FinalName, NamesTheOpenObjectNotThePathItWasOpenedBy) {
+  TempDir dir;
+  dir.write("a/note.md", "x");
+  dir.mkdir("b");
+  ASSERT_EQ(::symlink(dir.path("a").c_str(), dir.path("link").c_str()), 0);
+  auto file = fs().open_file(dir.path("link/note.md"), platform::OpenMode::read);
+  ASSERT_TRUE(file);
+  EXPECT_EQ(fs().final_name(*file).value_or("<error>"), dir.path("a/note.md"));
+
+  // Renamed while open: the new name. Deleted: not found.
+  ASSERT_EQ(::rename(dir.path("a/note.md").c_str(), dir.path("b/moved.md").c_str()), 0);
+  EXPECT_EQ(fs().final_name(*file).value_or("<error>"), dir.path("b/moved.md"));
+  ASSERT_EQ(::unlink(dir.path("b/moved.md").c_str()), 0);
+  const auto gone = fs().final_name(*file);
+  ASSERT_FALSE(gone);
+  EXPECT_TRUE(platform::is_not_found(gone.error())) << gone.error().message();
+
+  auto folder = fs().open_dir(dir.path("link"), platform::DirUse::list);
+  ASSERT_TRUE(folder);
+  EXPECT_EQ(fs().final_name(*folder).value_or("<error>"), dir.path("a"));
+}
+
+TEST(OpenAt, LinksAreFollowedOnlyWhenAsked) {
+  TempDir dir;
+  dir.write("outside.md", "outside");
+  dir.mkdir("outside-folder");
+  const std::string folder_path = dir.mkdir("vault");
+  ASSERT_EQ(::symlink(dir.path("outside.md").c_str(), dir.path("vault/link.md").c_str()), 0);
+  ASSERT_EQ(::symlink(dir.path("outside-folder").c_str(), dir.path("vault/sub").c_str()), 0);
+  auto folder = fs().open_dir(folder_path, platform::DirUse::reach);
+  ASSERT_TRUE(folder);
+
+  auto followed = fs().open_at(*folder, "link.md", platform::OpenMode::read, platform::Links::follow);
+  ASSERT_TRUE(followed);
+  EXPECT_EQ(fs().final_name(*followed).value_or("<error>"), dir.path("outside.md"));
+
+  const platform::OpenMode modes[] = {platform::OpenMode::read, platform::OpenMode::write_existing,
+                                      platform::OpenMode::append_existing};
+  for (const auto mode : modes) {
+    const auto refused = fs().open_at(*folder, "link.md", mode, platform::Links::refuse);
+    ASSERT_FALSE(refused) << static_cast<int>(mode);
+    EXPECT_EQ(refused.error(), std::errc::too_many_symbolic_link_levels) << refused.error().message();
+  }
+  // Creating never goes through a link, dangling or not.
+  ASSERT_EQ(::symlink(dir.path("planted.md").c_str(), dir.path("vault/dangling.md").c_str()), 0);
+  for (const auto mode : {platform::OpenMode::create_new, platform::OpenMode::create_private}) {
+    const auto created = fs().open_at(*folder, "dangling.md", mode, platform::Links::follow);
+    ASSERT_FALSE(created);
+    EXPECT_TRUE(platform::is_already_exists(created.error())) << created.error().message();
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.path("planted.md")));
+
+  // A folder is never entered through a link.
+  const auto sub = fs().open_dir_at(*folder, "sub", platform::DirUse::list);
+  ASSERT_FALSE(sub);
+  EXPECT_TRUE(sub.error() == std::errc::not_a_directory || sub.error() == std::errc::too_many_symbolic_link_levels)
+      << sub.error().message();
+  EXPECT_EQ(fs().metadata_at(*folder, "sub").value_or(platform::FileInfo{}).type, platform::FileType::symlink);
+}
+
+TEST(OpenAt, NamesMustBeSingleComponents) {
+  TempDir dir;
+  dir.write("vault/a/b.md", "x");
+  auto folder = fs().open_dir(dir.path("vault"), platform::DirUse::reach);
+  ASSERT_TRUE(folder);
+  const std::string names[] = {"", ".", "..", "a/b.md", "../vault", std::string("b\0.md", 5)};
+  for (const std::string& name : names) {
+    const auto opened = fs().open_at(*folder, name, platform::OpenMode::read, platform::Links::follow);
+    ASSERT_FALSE(opened) << name;
+    EXPECT_TRUE(platform::is_invalid_argument(opened.error())) << name << ": " << opened.error().message();
+    EXPECT_TRUE(platform::is_invalid_argument(fs().create_dir_at(*folder, name).error())) << name;
+  }
+}
+
+TEST(ReadFile, WhatIsNoRegularFileIsRefusedWithoutWaiting) {
+  TempDir dir;
+  const std::string fifo = dir.path("pipe.md");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  // Opening does not wait for a writer; reading refuses at once.
+  auto file = fs().open_file(fifo, platform::OpenMode::read);
+  ASSERT_TRUE(file) << file.error().message();
+  const auto content = fs().read(*file);
+  ASSERT_FALSE(content);
+  EXPECT_EQ(content.error(), platform::Failure::not_regular_file);
+  EXPECT_EQ(content.error().message(), "Not a regular file");
+
+  // A device that reads without end.
+  auto device = fs().open_file("/dev/zero", platform::OpenMode::read);
+  ASSERT_TRUE(device);
+  const auto zeros = fs().read(*device, 1 << 20);
+  ASSERT_FALSE(zeros);
+  EXPECT_EQ(zeros.error(), platform::Failure::not_regular_file);
+}
+
+TEST(ReadFile, EachReadStartsAtTheBeginning) {
+  TempDir dir;
+  const std::string path = dir.write("note.md", "0123456789");
+  auto file = fs().open_file(path, platform::OpenMode::read);
+  ASSERT_TRUE(file);
+  const auto prefix = fs().read(*file, 4);
+  ASSERT_TRUE(prefix);
+  EXPECT_EQ(prefix->bytes, "0123");
+  ASSERT_TRUE(prefix->info);
+  EXPECT_EQ(prefix->info->size, 10u);
+  const auto whole = fs().read(*file);
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(whole->bytes, "0123456789");
+}
+
+TEST(CreateModes, APrivateFileIsTheOwnersAlone) {
+  TempDir dir;
+  auto folder = fs().open_dir(dir.path(), platform::DirUse::reach);
+  ASSERT_TRUE(folder);
+  const mode_t old_mask = ::umask(0);
+  auto shared = fs().open_at(*folder, "shared", platform::OpenMode::create_new, platform::Links::refuse);
+  auto owner_only = fs().open_at(*folder, "private", platform::OpenMode::create_private, platform::Links::refuse);
+  ::umask(old_mask);
+  ASSERT_TRUE(shared);
+  ASSERT_TRUE(owner_only);
+  EXPECT_EQ(fs().file_metadata(*shared)->permissions.bits, 0666u);
+  EXPECT_EQ(fs().file_metadata(*owner_only)->permissions.bits, 0600u);
+  ASSERT_TRUE(fs().set_permissions(*owner_only, platform::Permissions{0644}));
+  EXPECT_EQ(fs().metadata(dir.path("private"))->permissions.bits, 0644u);
+}
+
+TEST(RemoveAll, RemovesLinksWithoutFollowingThem) {
+  TempDir dir;
+  dir.write("keep/precious.md", "keep me");
+  dir.write("tree/a/b/c.md", "x");
+  dir.write("tree/top.md", "x");
+  ASSERT_EQ(::symlink(dir.path("keep").c_str(), dir.path("tree/a/to-keep").c_str()), 0);
+  ASSERT_EQ(::symlink(dir.path("keep/precious.md").c_str(), dir.path("tree/file-link.md").c_str()), 0);
+  ASSERT_TRUE(fs().remove_all(dir.path("tree")));
+  EXPECT_FALSE(dir.exists("tree"));
+  EXPECT_EQ(dir.read("keep/precious.md"), "keep me");
+  // A link given as the path itself is removed, not what it leads to.
+  ASSERT_EQ(::symlink(dir.path("keep").c_str(), dir.path("link").c_str()), 0);
+  ASSERT_TRUE(fs().remove_all(dir.path("link")));
+  EXPECT_FALSE(dir.exists("link"));
+  EXPECT_EQ(dir.read("keep/precious.md"), "keep me");
+  EXPECT_TRUE(platform::is_not_found(fs().remove_all(dir.path("missing")).error()));
+}
+
+TEST(Lock, AFolderLockHeldByAnotherProcessIsWaitedForAtMostTheWait) {
+  TempDir dir;
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Holds the lock for a moment, then ends (which releases it).
+    auto folder = fs().open_dir(dir.path(), platform::DirUse::reach);
+    const bool locked = folder && fs().lock(*folder, std::chrono::milliseconds(1000));
+    const char signal = locked ? 'y' : 'n';
+    static_cast<void>(::write(ready[1], &signal, 1));
+    ::usleep(400'000);
+    ::_exit(0);
+  }
+  char signal = 0;
+  ASSERT_EQ(::read(ready[0], &signal, 1), 1);
+  ASSERT_EQ(signal, 'y');
+  auto folder = fs().open_dir(dir.path(), platform::DirUse::reach);
+  ASSERT_TRUE(folder);
+  const auto busy = fs().lock(*folder, std::chrono::milliseconds(50));
+  ASSERT_FALSE(busy);
+  EXPECT_EQ(busy.error(), platform::Failure::lock_timeout);
+  EXPECT_TRUE(fs().lock(*folder, std::chrono::milliseconds(10'000)));
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::close(ready[0]);
+  ::close(ready[1]);
 }
 
 }  // namespace
