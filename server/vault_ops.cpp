@@ -249,7 +249,7 @@ Expected<platform::Dir> checked_folder(platform::Dir folder, const std::string& 
 // then created in the open level above it and opened without following a
 // link, and the parent is checked again.
 Expected<platform::Dir> open_new_note_folder(const std::string& root, const std::string& parent) {
-  std::vector<std::string> missing;  // the folders to create, innermost first
+  std::vector<std::string> missing;  // the folders to create, innermost first, taken from the back
   std::string folder = parent;
   std::optional<platform::Dir> open;
   while (!open) {
@@ -269,11 +269,13 @@ Expected<platform::Dir> open_new_note_folder(const std::string& root, const std:
     folder = std::string(*up);
   }
   if (missing.empty()) return std::move(*open);
-  for (auto name = missing.rbegin(); name != missing.rend(); ++name) {
-    if (auto made = platform::fs().create_dir_at(*open, *name); !made && !platform::is_already_exists(made.error())) {
+  while (!missing.empty()) {
+    const std::string name = std::move(missing.back());
+    missing.pop_back();
+    if (auto made = platform::fs().create_dir_at(*open, name); !made && !platform::is_already_exists(made.error())) {
       return std::unexpected(file_failure_message("create folder", parent, made.error()));
     }
-    auto level = platform::fs().open_dir_at(*open, *name, platform::DirUse::reach);
+    auto level = platform::fs().open_dir_at(*open, name, platform::DirUse::reach);
     if (!level) return std::unexpected(file_failure_message("create folder", parent, level.error()));
     open = std::move(*level);
   }
