@@ -7,9 +7,10 @@
 // escaped a tool. UI actions are written out (never sent) and must be JSON.
 //
 // The file system is fenced: any call on a path outside the temporary folder
-// fails with EROFS, so an attach_vault of "/" or a clone into "/x" cannot
-// touch the machine, and PATH is emptied so that git never starts. A vault
-// that an input changed is laid out again before the next input.
+// (for an open file or folder, its final name) fails with EROFS, so an
+// attach_vault of "/" or a clone into "/x" cannot touch the machine, and PATH
+// is emptied so that git never starts. A vault that an input changed is laid
+// out again before the next input.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -18,18 +19,17 @@
 
 #include <nlohmann/json.hpp>
 
+#include "faulty_fs.h"
 #include "path_syntax.h"
-#include "platform/fs.h"
 #include "protocol.h"
 #include "tool_service.h"
 #include "ui_actions.h"
 #include "unicode.h"
+#include "vault_core/platform/fs.h"
 
 namespace {
 
-using platform::Result;
-
-std::string g_root;  // the temporary folder; everything the server may touch is below it
+std::string g_root;  // the temporary folder (canonical); everything the server may touch is below it
 
 bool inside_sandbox(const std::string& path) {
   const std::string normal = lexical_normalize(path);
@@ -38,62 +38,43 @@ bool inside_sandbox(const std::string& path) {
 
 std::unexpected<std::error_code> fenced() { return std::unexpected(std::error_code(EROFS, std::generic_category())); }
 
-// The POSIX file system, limited to the sandbox; records whether anything
+// The native file system, limited to the sandbox; records whether anything
 // was changed.
-class SandboxFileSystem : public platform::FileSystem {
+class SandboxFileSystem : public FaultyFs {
  public:
-  bool changed = false;
+  SandboxFileSystem() {
+    hook = [this](Op op, const std::string& path) -> std::optional<std::error_code> {
+      if (!inside_sandbox(path)) return fenced().error();
+      switch (op) {
+        case Op::create_directories: case Op::rename: case Op::remove_file: case Op::remove_all:
+        case Op::create_dir_at: case Op::rename_at: case Op::remove_at: case Op::write:
+        case Op::set_permissions: case Op::truncate:
+          changed = true;
+          break;
+        default:
+          break;
+      }
+      return std::nullopt;
+    };
+  }
 
-  Result<platform::FileInfo> metadata(const std::string& path) override {
-    if (!inside_sandbox(path)) return fenced();
-    return FileSystem::metadata(path);
+  // FaultyFs names a rename by its target; its source is fenced too.
+  platform::Result<void> rename(const std::string& from, const std::string& to) override {
+    if (!inside_sandbox(from)) return fenced();
+    return FaultyFs::rename(from, to);
   }
-  Result<std::string> canonicalize(const std::string& path) override {
-    if (!inside_sandbox(path)) return fenced();
-    return FileSystem::canonicalize(path);
+  // Opening for anything but reading may create a file.
+  platform::Result<platform::File> open_file(const std::string& path, platform::OpenMode mode) override {
+    if (mode != platform::OpenMode::read && inside_sandbox(path)) changed = true;
+    return FaultyFs::open_file(path, mode);
   }
-  Result<std::string> canonicalize_directory(const std::string& path) override {
-    if (!inside_sandbox(path)) return fenced();
-    return FileSystem::canonicalize_directory(path);
+  platform::Result<platform::File> open_at(platform::Dir& dir, std::string_view name, platform::OpenMode mode,
+                                           platform::Links links) override {
+    if (mode != platform::OpenMode::read) changed = true;
+    return FaultyFs::open_at(dir, name, mode, links);
   }
-  Result<void> create_directories(const std::string& path) override {
-    if (!inside_sandbox(path)) return fenced();
-    changed = true;
-    return FileSystem::create_directories(path);
-  }
-  Result<void> read_file(const std::string& path, std::string& out, Result<platform::FileInfo>* info) override {
-    if (!inside_sandbox(path)) return fenced();
-    return FileSystem::read_file(path, out, info);
-  }
-  Result<void> read_file_prefix(const std::string& path, std::size_t limit, std::string& out,
-                                platform::FileInfo& info) override {
-    if (!inside_sandbox(path)) return fenced();
-    return FileSystem::read_file_prefix(path, limit, out, info);
-  }
-  Result<platform::File> open(const std::string& path, platform::OpenMode mode, std::uint32_t perms) override {
-    if (!inside_sandbox(path)) return fenced();
-    changed = true;
-    return FileSystem::open(path, mode, perms);
-  }
-  Result<void> rename(const std::string& from, const std::string& to) override {
-    if (!inside_sandbox(from) || !inside_sandbox(to)) return fenced();
-    changed = true;
-    return FileSystem::rename(from, to);
-  }
-  Result<void> remove_file(const std::string& path) override {
-    if (!inside_sandbox(path)) return fenced();
-    changed = true;
-    return FileSystem::remove_file(path);
-  }
-  Result<void> remove_all(const std::string& path) override {
-    if (!inside_sandbox(path)) return fenced();
-    changed = true;
-    return FileSystem::remove_all(path);
-  }
-  Result<platform::DirStream> open_dir(const std::string& path) override {
-    if (!inside_sandbox(path)) return fenced();
-    return FileSystem::open_dir(path);
-  }
+
+  bool changed = false;
 };
 
 // Writes each action's message instead of sending it; the message must be a
@@ -109,16 +90,20 @@ class CheckingNotifier : public UiNotifier {
 
 SandboxFileSystem* g_fs = nullptr;
 
+// Lays out a file of the sandbox, past the fence.
 void write(const std::string& relative, std::string_view text) {
+  platform::FileSystem& native = platform::native_fs();
   const std::string path = g_root + "/" + relative;
-  if (auto parent = parent_path(path)) static_cast<void>(platform::fs().create_directories(std::string(*parent)));
-  if (!platform::write_file(path, text)) std::abort();
+  if (auto parent = parent_path(path)) static_cast<void>(native.create_directories(std::string(*parent)));
+  auto file = native.open_file(path, platform::OpenMode::create_new);
+  if (!file || !native.write_all(*file, text) || !native.close(*file)) std::abort();
 }
 
 // The vault, a folder outside it, and empty home and configuration folders.
 void lay_out_sandbox() {
+  platform::FileSystem& native = platform::native_fs();
   for (const char* top : {"vault", "outside", "home", "config"}) {
-    static_cast<void>(platform::fs().remove_all(g_root + "/" + top));
+    static_cast<void>(native.remove_all(g_root + "/" + top));
   }
   write("vault/a.md", "---\ntitle: A\ntags: [one, two]\n---\n# Alpha\nsome text with words\n");
   write("vault/sub/b.md", "---\n_title: Bee\ntags: one\n---\nbody of b\n");
@@ -127,12 +112,12 @@ void lay_out_sandbox() {
   write("vault/config/agents.md", "config instructions\n");
   write("vault/.hidden/skip.md", "not listed\n");
   write("outside/secret.md", "outside the vault\n");
-  static_cast<void>(platform::fs().create_directories(g_root + "/home"));
-  static_cast<void>(platform::fs().create_directories(g_root + "/config"));
+  static_cast<void>(native.create_directories(g_root + "/home"));
+  static_cast<void>(native.create_directories(g_root + "/config"));
   g_fs->changed = false;
 }
 
-void remove_sandbox() { static_cast<void>(platform::FileSystem().remove_all(g_root)); }
+void remove_sandbox() { static_cast<void>(platform::native_fs().remove_all(g_root)); }
 
 void check_response(std::string_view line, const LineOutcome& outcome) {
   if (!outcome.response) return;
@@ -163,7 +148,9 @@ void check_response(std::string_view line, const LineOutcome& outcome) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   char pattern[] = "/tmp/tarnel-fuzz-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) std::abort();
-  g_root = pattern;
+  // Final names are canonical: so is the root they are compared with.
+  g_root = platform::native_fs().canonicalize(pattern).value_or("");
+  if (g_root.empty()) std::abort();
   std::atexit(remove_sandbox);
   ::setenv("HOME", (g_root + "/home").c_str(), 1);
   ::setenv("XDG_CONFIG_HOME", (g_root + "/config").c_str(), 1);

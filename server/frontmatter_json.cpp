@@ -243,18 +243,17 @@ struct ParserDeleter {
 
 void discard_output(fy_diag*, void*, const char*, std::size_t) {}
 
-// A diagnostics sink that prints nothing: the library reports to standard
-// error by default, and this process must never write there.
-fy_diag* quiet_diag() {
-  thread_local const std::unique_ptr<fy_diag, DiagDeleter> diag = [] {
-    fy_diag_cfg cfg;
-    fy_diag_cfg_default(&cfg);
-    cfg.fp = nullptr;
-    cfg.output_fn = discard_output;
-    cfg.colorize = false;
-    return std::unique_ptr<fy_diag, DiagDeleter>(fy_diag_create(&cfg));
-  }();
-  return diag.get();
+// A new diagnostics sink that prints nothing: the library reports to standard
+// error by default, and this process must never write there. Each parse gets
+// its own: the sink keeps an error flag that the parser consults, so one
+// shared between parses would let an earlier failure change a later result.
+std::unique_ptr<fy_diag, DiagDeleter> quiet_diag() {
+  fy_diag_cfg cfg;
+  fy_diag_cfg_default(&cfg);
+  cfg.fp = nullptr;
+  cfg.output_fn = discard_output;
+  cfg.colorize = false;
+  return std::unique_ptr<fy_diag, DiagDeleter>(fy_diag_create(&cfg));
 }
 
 std::string_view token_text(fy_token* token) {
@@ -311,7 +310,8 @@ class TreeBuilder {
   bool scalar(const fy_event_scalar_data& s) {
     std::string folded;
     std::string_view t;
-    if (fy_token_scalar_style(s.value) == FYSS_SINGLE_QUOTED) {
+    const fy_scalar_style style = fy_token_scalar_style(s.value);
+    if (style == FYSS_SINGLE_QUOTED) {
       // The library's text is wrong for adjacent '' escapes (it reads
       // 'x''''y' as x''' instead of x''y), so the source text is folded here.
       const fy_mark* start = fy_token_start_mark(s.value);
@@ -326,11 +326,15 @@ class TreeBuilder {
       const char* text = fy_token_get_text(s.value, &text_length);
       if (text == nullptr) return false;
       t = std::string_view(text, text_length);
+      // A block scalar whose header line ends the input has no content, yet
+      // the library gives its text as one NUL byte. No real text has one: a
+      // NUL in the source ends the library's input.
+      if ((style == FYSS_LITERAL || style == FYSS_FOLDED) && t == std::string_view("\0", 1)) t = {};
     }
     const std::size_t length = t.size();
-    Scalar resolved = s.tag != nullptr                                ? tagged_scalar(token_text(s.tag), t)
-                      : fy_token_scalar_style(s.value) == FYSS_PLAIN ? plain_scalar(t)
-                                                                      : Scalar{Kind::string, text_json(t)};
+    Scalar resolved = s.tag != nullptr        ? tagged_scalar(token_text(s.tag), t)
+                      : style == FYSS_PLAIN ? plain_scalar(t)
+                                            : Scalar{Kind::string, text_json(t)};
     Node node{std::move(resolved.value), std::nullopt, Cost{1, length, 0}};
     // Only a key, or a value that may be used as a key through its anchor, needs its name.
     if (s.anchor != nullptr || awaiting_key()) node.key = key_text(resolved.kind, node.value, t);
@@ -415,13 +419,21 @@ class TreeBuilder {
 // not valid YAML (or not UTF-8), holds no document, or exceeds the budget.
 std::optional<Json> read_yaml(std::string_view block) {
   if (!unicode::is_valid_utf8(block)) return std::nullopt;
+  // The block is trimmed, so its last line has no line break, and at the end
+  // of input the library drops the final line break of a keep-chomped block
+  // scalar (|+ and >+) while a clip-chomped one keeps it. Read with a final
+  // line feed, the last line ends as every other line does.
+  std::string input;
+  input.reserve(block.size() + 1);
+  input.append(block).push_back('\n');
   fy_parse_cfg cfg{};
   cfg.flags = static_cast<fy_parse_cfg_flags>(FYPCF_QUIET | FYPCF_DEFAULT_VERSION_1_2);
-  cfg.diag = quiet_diag();
-  if (cfg.diag == nullptr) return std::nullopt;
+  const std::unique_ptr<fy_diag, DiagDeleter> diag = quiet_diag();
+  if (!diag) return std::nullopt;
+  cfg.diag = diag.get();
   const std::unique_ptr<fy_parser, ParserDeleter> parser(fy_parser_create(&cfg));
-  if (!parser || fy_parser_set_string(parser.get(), block.data(), block.size()) != 0) return std::nullopt;
-  return TreeBuilder(parser.get(), block).read_first_document();
+  if (!parser || fy_parser_set_string(parser.get(), input.data(), input.size()) != 0) return std::nullopt;
+  return TreeBuilder(parser.get(), input).read_first_document();
 }
 
 // --- Delimiter scans --------------------------------------------------------

@@ -85,14 +85,14 @@ void append_value(std::string& out, const Json& value, int indent, int level) {
       for (const auto& [key, member] : value.get_ref<const Json::object_t&>()) {
         if (!first) out += pretty ? ",\n" : ",";
         first = false;
-        if (pretty) out.append(static_cast<std::size_t>(indent * (level + 1)), ' ');
+        if (pretty) out.append(static_cast<std::size_t>(indent) * static_cast<std::size_t>(level + 1), ' ');
         append_string(out, key);
         out += pretty ? ": " : ":";
         append_value(out, member, indent, level + 1);
       }
       if (pretty) {
         out += '\n';
-        out.append(static_cast<std::size_t>(indent * level), ' ');
+        out.append(static_cast<std::size_t>(indent) * static_cast<std::size_t>(level), ' ');
       }
       out += '}';
       return;
@@ -107,12 +107,12 @@ void append_value(std::string& out, const Json& value, int indent, int level) {
       for (const Json& element : value) {
         if (!first) out += pretty ? ",\n" : ",";
         first = false;
-        if (pretty) out.append(static_cast<std::size_t>(indent * (level + 1)), ' ');
+        if (pretty) out.append(static_cast<std::size_t>(indent) * static_cast<std::size_t>(level + 1), ' ');
         append_value(out, element, indent, level + 1);
       }
       if (pretty) {
         out += '\n';
-        out.append(static_cast<std::size_t>(indent * level), ' ');
+        out.append(static_cast<std::size_t>(indent) * static_cast<std::size_t>(level), ' ');
       }
       out += ']';
       return;

@@ -71,7 +71,10 @@ LineOutcome handle_line(ToolService& service, std::string_view line) {
   const std::string_view text = unicode::trim(line);
   if (text.empty()) return {};
 
-  Json request = json_nesting_too_deep(text) ? Json(Json::value_t::discarded) : Json::parse(text, nullptr, false);
+  // The JSON parser takes a NUL byte for the end of its input and would
+  // accept a valid request followed by a NUL and anything at all.
+  const bool unreadable = text.find('\0') != std::string_view::npos || json_nesting_too_deep(text);
+  Json request = unreadable ? Json(Json::value_t::discarded) : Json::parse(text, nullptr, false);
   if (request.is_discarded()) {
     return {compact_json(error_response(nullptr, -32700, "Parse error")), true};
   }

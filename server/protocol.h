@@ -16,7 +16,9 @@ struct LineOutcome {
 };
 
 // Handles one line that is valid UTF-8 and has its line break removed.
-// Notifications and non-object values produce no response.
+// Notifications and non-object values produce no response; a line that is
+// not one JSON value, nests deeper than 127 levels or holds a NUL byte gets
+// the parse error response.
 LineOutcome handle_line(ToolService& service, std::string_view line);
 
 // The compact serialisation used on the wire (sorted keys, UTF-8 unescaped).

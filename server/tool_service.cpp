@@ -7,8 +7,8 @@
 
 #include "json_text.h"
 #include "path_syntax.h"
-#include "platform/env.h"
-#include "platform/fs.h"
+#include "vault_core/platform/env.h"
+#include "vault_core/platform/fs.h"
 #include "platform/process.h"
 #include "unicode.h"
 #include "vault_ops.h"
@@ -240,7 +240,9 @@ std::expected<Json, std::string> attach_vault_folder(const std::string& path, co
   constexpr const char* kNotAccessible = "Vault folder is not an accessible directory: ";
   auto info = platform::fs().metadata(trimmed);
   if (!info) return std::unexpected(kNotAccessible + info.error().message());
-  if (!info->is_directory) return std::unexpected(kNotAccessible + trimmed + " is not a directory");
+  if (info->type != platform::FileType::directory) {
+    return std::unexpected(kNotAccessible + trimmed + " is not a directory");
+  }
   auto canonical = platform::fs().canonicalize(trimmed);
   if (!canonical) return std::unexpected(kNotAccessible + canonical.error().message());
   return register_vault(display_path(unicode::lossy_utf8(*canonical)), label);

@@ -2,6 +2,8 @@
 // text frame, close.
 #include "ui_actions.h"
 
+#include <algorithm>
+#include <chrono>
 #include <optional>
 #include <system_error>
 
@@ -13,14 +15,36 @@
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 using Delivery = std::expected<void, std::string>;
 
 constexpr auto kConnectTimeout = 250ms;
-constexpr auto kIoTimeout = 500ms;
+constexpr auto kIoTimeout = 500ms;       // one send or receive that makes no progress
+constexpr auto kDeliveryTimeout = 1s;    // everything after the connect together
 constexpr std::size_t kReadSize = 512;
 constexpr std::size_t kHeadLimit = 8192;
 
 std::unexpected<std::string> fail(const std::error_code& ec) { return std::unexpected(ec.message()); }
+
+// The time-out for the next send or receive: kIoTimeout, or the time left
+// before `deadline` when that is shorter. A peer that sends or reads a byte
+// now and then would otherwise hold the delivery without end. When no time
+// is left, the error a time-out gives (EAGAIN).
+platform::Result<std::chrono::milliseconds> io_timeout(Clock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+  if (left <= 0ms) return std::unexpected(std::make_error_code(std::errc::resource_unavailable_try_again));
+  return std::min<std::chrono::milliseconds>(left, kIoTimeout);
+}
+
+// Sends every byte of `bytes` under the send time-out that io_timeout gives.
+// Only a message larger than the socket's buffers, read slowly by the peer,
+// could take one such time-out per partial send; UI messages are far smaller.
+platform::Result<void> send_before(platform::Socket& socket, std::string_view bytes, Clock::time_point deadline) {
+  const auto timeout = io_timeout(deadline);
+  if (!timeout) return std::unexpected(timeout.error());
+  if (auto set = socket.set_send_timeout(*timeout); !set) return set;
+  return socket.send_all(bytes);
+}
 
 // The 64-bit integer as its 8 little-endian bytes.
 std::string le_bytes(std::uint64_t value) {
@@ -64,11 +88,14 @@ std::string handshake_request(std::uint16_t port, const std::string& key) {
 }
 
 // Reads the response head: up to the first blank line, or whatever arrived
-// before the peer closed.
-std::expected<std::string, std::string> read_response_head(platform::Socket& socket) {
+// before the peer closed. Each receive waits as long as io_timeout says.
+std::expected<std::string, std::string> read_response_head(platform::Socket& socket, Clock::time_point deadline) {
   std::string head;
   char chunk[kReadSize];
   for (;;) {
+    const auto timeout = io_timeout(deadline);
+    if (!timeout) return fail(timeout.error());
+    if (auto set = socket.set_receive_timeout(*timeout); !set) return fail(set.error());
     const auto n = socket.receive_some(chunk, sizeof chunk);
     if (!n) return fail(n.error());
     if (*n == 0) return head;
@@ -124,19 +151,18 @@ std::string ui_action_message(std::string_view action, nlohmann::json payload) {
 Delivery deliver_ui_message(std::uint16_t port, std::string_view message) {
   auto socket = platform::Socket::connect_loopback(port, kConnectTimeout);
   if (!socket) return fail(socket.error());
-  if (auto set = socket->set_send_timeout(kIoTimeout); !set) return fail(set.error());
-  if (auto set = socket->set_receive_timeout(kIoTimeout); !set) return fail(set.error());
+  const Clock::time_point deadline = Clock::now() + kDeliveryTimeout;
 
   const auto key = thread_hashing_key();
   if (!key) return std::unexpected(key.error());
-  if (auto sent = socket->send_all(handshake_request(port, websocket_handshake_key(**key))); !sent) {
+  if (auto sent = send_before(*socket, handshake_request(port, websocket_handshake_key(**key)), deadline); !sent) {
     return fail(sent.error());
   }
-  const auto head = read_response_head(*socket);
+  const auto head = read_response_head(*socket, deadline);
   if (!head) return std::unexpected(head.error());
   if (!accepts_upgrade(*head)) return std::unexpected("the UI bridge did not accept the WebSocket upgrade");
 
-  if (auto sent = socket->send_all(text_frame(message, websocket_masking_key(**key))); !sent) {
+  if (auto sent = send_before(*socket, text_frame(message, websocket_masking_key(**key)), deadline); !sent) {
     return fail(sent.error());
   }
   return {};  // the socket closes here, without a close frame

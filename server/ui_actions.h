@@ -19,7 +19,7 @@ class UiNotifier {
   // Sends the action with the payload's members beside "type" and "action".
   // Never fails from the caller's point of view; a delivery problem is dropped.
   // Blocks until the delivery attempt ends: at most 250 ms to connect, then
-  // up to 500 ms for each send or receive that makes no progress.
+  // at most one second for the rest (and 500 ms for any one send or receive).
   virtual void notify(std::string_view action, nlohmann::json payload);
 
   std::uint16_t port() const { return port_; }
@@ -36,7 +36,8 @@ std::string ui_action_message(std::string_view action, nlohmann::json payload);
 // Delivers `message` to the UI bridge at 127.0.0.1:`port`: connect, WebSocket
 // upgrade, one masked text frame, close (without a close frame). On failure,
 // the reason: the system's text for a failed connect, send or receive (a
-// time-out included), "handshake too large" when the response head reaches
+// time-out included; so too, as EAGAIN, when the one second after connecting
+// runs out between them), "handshake too large" when the response head reaches
 // 8193 bytes without a blank line, or "the UI bridge did not accept the
 // WebSocket upgrade" when the status line is not a 101.
 [[nodiscard]] std::expected<void, std::string> deliver_ui_message(std::uint16_t port, std::string_view message);

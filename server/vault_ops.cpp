@@ -20,14 +20,40 @@ namespace {
 constexpr const char* kStayInside = "Note path must stay inside the active vault";
 constexpr std::size_t kContextPrefixBytes = 65536;
 constexpr std::size_t kRecentNotes = 20;
+constexpr double kMtimeToleranceMs = 100;
 
-// Reads the whole file into `out` and checks that it is UTF-8 text; `info`
-// as for FileSystem::read_file.
-platform::Result<void> read_text(const std::string& path, std::string& out,
-                                 platform::Result<platform::FileInfo>* info = nullptr) {
-  if (auto r = platform::fs().read_file(path, out, info); !r) return r;
-  if (!unicode::is_valid_utf8(out)) return std::unexpected(make_error_code(platform::Failure::invalid_utf8));
-  return {};
+// Reads the open file whole (or its first `limit` bytes) and checks that it
+// is UTF-8 text.
+platform::Result<platform::FileContent> read_text(platform::File& file) {
+  auto content = platform::fs().read(file);
+  if (content && !unicode::is_valid_utf8(content->bytes)) {
+    return std::unexpected(make_error_code(platform::Failure::invalid_utf8));
+  }
+  return content;
+}
+
+// Opens `path` for reading, following links, when what opens lies strictly
+// inside the canonical vault folder `root`; nothing when it lies elsewhere.
+platform::Result<std::optional<platform::File>> open_inside(const std::string& root, const std::string& path) {
+  auto file = platform::fs().open_file(path, platform::OpenMode::read);
+  if (!file) return std::unexpected(file.error());
+  auto name = platform::fs().final_name(*file);
+  if (!name) return std::unexpected(name.error());
+  if (!strictly_inside(root, *name)) return std::nullopt;
+  return std::optional(std::move(*file));
+}
+
+// Reads `path` as UTF-8 text when it resolves to a place strictly inside the
+// vault folder `vault`: a file reached through a link that leads out of the
+// vault counts as unreadable, like a missing one.
+std::optional<std::string> read_inside_vault(const std::string& vault, const std::string& path) {
+  const auto root = platform::fs().canonicalize(vault);
+  if (!root) return std::nullopt;
+  auto file = open_inside(*root, path);
+  if (!file || !*file) return std::nullopt;
+  auto content = read_text(**file);
+  if (!content) return std::nullopt;
+  return std::move(content->bytes);
 }
 
 bool ends_with(std::string_view s, std::string_view suffix) {
@@ -79,12 +105,6 @@ Json write_result(const WriteRecord& record, const std::string& vault, bool with
 
 // --- Reading ----------------------------------------------------------------
 
-std::string file_failure_message(std::string_view action, std::string_view path, const std::error_code& error) {
-  if (platform::is_not_found(error)) return "File does not exist: " + std::string(path);
-  if (platform::is_already_exists(error)) return "File already exists: " + std::string(path);
-  return "Failed to " + std::string(action) + " " + std::string(path) + ": " + error.message();
-}
-
 double mtime_ms(const platform::FileInfo& info) {
   if (info.mtime_sec < 0) return 0;
   // Whole milliseconds in integers wide enough for any count of seconds.
@@ -94,11 +114,17 @@ double mtime_ms(const platform::FileInfo& info) {
 
 Expected<std::string> resolve_vault_root(const std::string& vault) {
   // The usual case in one step; a failure is taken apart below for its message.
-  if (auto folder = platform::fs().canonicalize_directory(vault)) return std::move(*folder);
+  if (auto folder = platform::fs().open_dir(vault, platform::DirUse::reach)) {
+    auto name = platform::fs().final_name(*folder);
+    if (!name) return std::unexpected(file_failure_message("resolve vault", vault, name.error()));
+    return std::move(*name);
+  }
   auto canonical = platform::fs().canonicalize(vault);
   if (!canonical) return std::unexpected(file_failure_message("resolve vault", vault, canonical.error()));
   auto info = platform::fs().metadata(*canonical);
-  if (!info || !info->is_directory) return std::unexpected("Vault is not an accessible directory: " + vault);
+  if (!info || info->type != platform::FileType::directory) {
+    return std::unexpected("Vault is not an accessible directory: " + vault);
+  }
   return *canonical;
 }
 
@@ -124,25 +150,47 @@ Expected<LocatedNote> locate_note(const std::string& vault, const std::string& n
   if (!canonical) return std::unexpected(file_failure_message("resolve note", *candidate, canonical.error()));
   auto relative = vault_relative_text(*root, *canonical);
   if (!relative) return std::unexpected(relative.error());
-  return LocatedNote{std::move(*canonical), std::move(*relative)};
+  return LocatedNote{std::move(*root), std::move(*canonical), std::move(*relative)};
 }
 
+namespace {
+
+// The message for a note that could not be opened for reading, as the steps
+// of locating and reading it tell: not found, a failure to resolve its name,
+// a name outside the vault, or the read failure under its canonical path.
+std::string open_failure_message(const std::string& root, const std::string& candidate, const std::error_code& error) {
+  if (platform::is_not_found(error)) return file_failure_message("resolve note", candidate, error);
+  auto canonical = platform::fs().canonicalize(candidate);
+  if (!canonical) return file_failure_message("resolve note", candidate, canonical.error());
+  if (auto relative = vault_relative_text(root, *canonical); !relative) return relative.error();
+  return file_failure_message("read note", *canonical, error);
+}
+
+}  // namespace
+
 Expected<NoteRecord> read_note(const std::string& vault, const std::string& note_path) {
-  auto located = locate_note(vault, note_path);
-  if (!located) return std::unexpected(located.error());
-  std::string text;
-  // The metadata comes from the file that was read.
-  platform::Result<platform::FileInfo> info;
-  if (auto r = read_text(located->canonical_path, text, &info); !r) {
-    return std::unexpected(file_failure_message("read note", located->canonical_path, r.error()));
-  }
-  ParsedNote parsed = parse_note_text(text);
-  if (!info) return std::unexpected(file_failure_message("stat note", located->canonical_path, info.error()));
+  auto root = resolve_vault_root(vault);
+  if (!root) return std::unexpected(root.error());
+  auto candidate = note_candidate(*root, note_path);
+  if (!candidate) return std::unexpected(candidate.error());
+  // The check is made on the file that was opened, so a name swapped for a
+  // link in the meantime cannot lead the read out of the vault.
+  auto file = platform::fs().open_file(*candidate, platform::OpenMode::read);
+  if (!file) return std::unexpected(open_failure_message(*root, *candidate, file.error()));
+  auto canonical = platform::fs().final_name(*file);
+  if (!canonical) return std::unexpected(file_failure_message("resolve note", *candidate, canonical.error()));
+  auto relative = vault_relative_text(*root, *canonical);
+  if (!relative) return std::unexpected(relative.error());
+  auto content = read_text(*file);
+  if (!content) return std::unexpected(file_failure_message("read note", *canonical, content.error()));
+  // The metadata comes from the file that was read, after the bytes.
+  if (!content->info) return std::unexpected(file_failure_message("stat note", *canonical, content->info.error()));
+  ParsedNote parsed = parse_note_text(content->bytes);
   NoteRecord record;
-  record.path = std::move(located->relative);
+  record.path = std::move(*relative);
   record.frontmatter = std::move(parsed.frontmatter);
   record.content = std::string(unicode::trim(parsed.body));
-  record.mtime_ms = mtime_ms(*info);
+  record.mtime_ms = mtime_ms(*content->info);
   return record;
 }
 
@@ -182,6 +230,72 @@ std::string plain_decimal(double value) {
   return out;
 }
 
+namespace {
+
+// The open folder `folder`, checked by its final name to be the vault folder
+// `root` itself or to lie below it. Errors: the final name's failure as
+// "resolve folder", "Note path must stay inside the active vault".
+Expected<platform::Dir> checked_folder(platform::Dir folder, const std::string& root, const std::string& shown) {
+  auto name = platform::fs().final_name(folder);
+  if (!name) return std::unexpected(file_failure_message("resolve folder", shown, name.error()));
+  if (!at_or_below(root, *name)) return std::unexpected(kStayInside);
+  return folder;
+}
+
+// The open parent folder of a new note at `parent` (a path text), made with
+// its missing ancestors. The nearest existing folder is opened first and
+// checked to lie inside the vault before anything is created, so a folder
+// link inside the vault that leads out of it is caught; each missing level is
+// then created in the open level above it and opened without following a
+// link, and the parent is checked again.
+Expected<platform::Dir> open_new_note_folder(const std::string& root, const std::string& parent) {
+  std::vector<std::string> missing;  // the folders to create, innermost first, taken from the back
+  std::string folder = parent;
+  std::optional<platform::Dir> open;
+  while (!open) {
+    auto dir = platform::fs().open_dir(folder, platform::DirUse::reach);
+    if (dir) {
+      auto checked = checked_folder(std::move(*dir), root, folder);
+      if (!checked) return std::unexpected(checked.error());
+      open = std::move(*checked);
+      break;
+    }
+    const auto up = parent_path(folder);
+    const auto name = final_component(folder);
+    if (!platform::is_not_found(dir.error()) || !up || up->empty() || !name) {
+      return std::unexpected(file_failure_message("resolve folder", folder, dir.error()));
+    }
+    missing.emplace_back(*name);
+    folder = std::string(*up);
+  }
+  if (missing.empty()) return std::move(*open);
+  while (!missing.empty()) {
+    const std::string name = std::move(missing.back());
+    missing.pop_back();
+    if (auto made = platform::fs().create_dir_at(*open, name); !made && !platform::is_already_exists(made.error())) {
+      return std::unexpected(file_failure_message("create folder", parent, made.error()));
+    }
+    auto level = platform::fs().open_dir_at(*open, name, platform::DirUse::reach);
+    if (!level) return std::unexpected(file_failure_message("create folder", parent, level.error()));
+    open = std::move(*level);
+  }
+  return checked_folder(std::move(*open), root, parent);
+}
+
+// The open folder of a located note, checked to lie inside the vault; a
+// folder that cannot be opened gives `fail`'s message.
+template <class Fail>
+Expected<platform::Dir> open_note_folder(const LocatedNote& note, Fail fail) {
+  const auto parent = parent_path(note.canonical_path);
+  if (!parent || parent->empty()) return std::unexpected(kStayInside);
+  const std::string folder(*parent);
+  auto dir = platform::fs().open_dir(folder, platform::DirUse::reach);
+  if (!dir) return std::unexpected(fail(dir.error()));
+  return checked_folder(std::move(*dir), note.root, folder);
+}
+
+}  // namespace
+
 Expected<WriteRecord> create_note_in_vault(const std::string& vault, const std::string& note_path,
                                            const std::string& text) {
   const std::string path(unicode::trim(note_path));
@@ -193,35 +307,15 @@ Expected<WriteRecord> create_note_in_vault(const std::string& vault, const std::
   if (!candidate) return std::unexpected(candidate.error());
   auto relative = vault_relative_text(*root, *candidate);
   if (!relative) return std::unexpected(relative.error());
-  const auto parent_view = parent_path(*candidate);
-  if (!parent_view || parent_view->empty()) return std::unexpected(kStayInside);
-  const std::string parent(*parent_view);
+  const auto parent = parent_path(*candidate);
+  const auto name = final_component(*candidate);
+  if (!parent || parent->empty() || !name) return std::unexpected(kStayInside);
 
-  // The nearest folder that exists must be inside the vault: a folder link
-  // inside the vault that leads out of it is caught before anything is created.
-  std::string folder = parent;
-  while (true) {
-    auto canonical = platform::fs().canonicalize(folder);
-    if (canonical) {
-      if (!at_or_below(*root, *canonical)) return std::unexpected(kStayInside);
-      break;
-    }
-    const auto up = parent_path(folder);
-    if (!platform::is_not_found(canonical.error()) || !up || up->empty()) {
-      return std::unexpected(file_failure_message("resolve folder", folder, canonical.error()));
-    }
-    folder = std::string(*up);
-  }
-  if (auto made = platform::fs().create_directories(parent); !made) {
-    return std::unexpected(file_failure_message("create folder", parent, made.error()));
-  }
-  auto canonical_parent = platform::fs().canonicalize(parent);
-  if (!canonical_parent) return std::unexpected(file_failure_message("resolve folder", parent, canonical_parent.error()));
-  if (!at_or_below(*root, *canonical_parent)) return std::unexpected(kStayInside);
-
+  auto folder = open_new_note_folder(*root, std::string(*parent));
+  if (!folder) return std::unexpected(folder.error());
   auto stamped = vault::stamp_new_note(text);
   if (!stamped) return std::unexpected(stamped.error());
-  if (auto created = vault::create_new_note_file(*candidate, *stamped); !created) {
+  if (auto created = vault::create_new_note_file({*folder, *name, *candidate}, *stamped); !created) {
     return std::unexpected(created.error());
   }
   return WriteRecord{std::move(*relative), display_path(*candidate), 0};
@@ -232,17 +326,22 @@ Expected<WriteRecord> update_note_in_vault(const std::string& vault, const std::
   auto located = locate_note(vault, note_path);
   if (!located) return std::unexpected(located.error());
   const std::string& path = located->canonical_path;
+  auto folder = open_note_folder(*located, [&](const std::error_code& e) {
+    return vault::store_failure_message(vault::StoreAction::save, path, e);
+  });
+  if (!folder) return std::unexpected(folder.error());
+  const std::string name(final_component(path).value_or(""));
   if (expected_mtime) {
-    auto info = platform::fs().metadata(path);
+    auto info = platform::fs().metadata_at(*folder, name);
     if (!info) return std::unexpected(file_failure_message("stat note", path, info.error()));
     const double actual = mtime_ms(*info);
-    if (std::fabs(actual - *expected_mtime) > 100) {
+    if (std::fabs(actual - *expected_mtime) > kMtimeToleranceMs) {
       return std::unexpected("Note was modified since read: expectedMtime " + plain_decimal(*expected_mtime) +
                              " but on-disk mtimeMs is " + plain_decimal(actual) + ". Re-read the note and retry.");
     }
   }
-  if (auto saved = vault::save_note_file(path, content); !saved) return std::unexpected(saved.error());
-  auto info = platform::fs().metadata(path);
+  if (auto saved = vault::save_note_file({*folder, name, path}, content); !saved) return std::unexpected(saved.error());
+  auto info = platform::fs().metadata_at(*folder, name);
   if (!info) return std::unexpected(file_failure_message("stat note", path, info.error()));
   return WriteRecord{std::move(located->relative), display_path(path), mtime_ms(*info)};
 }
@@ -252,24 +351,15 @@ Expected<WriteRecord> append_to_note_in_vault(const std::string& vault, const st
   auto located = locate_note(vault, note_path);
   if (!located) return std::unexpected(located.error());
   const std::string& path = located->canonical_path;
-  if (text.size() >= frontmatter::kTripwireMinBytes) {
-    const std::optional<std::string> previous = vault::read_previous_text(path);
-    const std::string result = previous ? *previous + text : text;
-    const auto hit = frontmatter::check_tripwire(previous ? std::optional<std::string_view>(*previous) : std::nullopt,
-                                                 result);
-    if (hit) return std::unexpected(frontmatter::tripwire_message(*hit));
+  auto folder = open_note_folder(*located, [&](const std::error_code& e) {
+    return file_failure_message("append to note", path, e);
+  });
+  if (!folder) return std::unexpected(folder.error());
+  const std::string name(final_component(path).value_or(""));
+  if (auto appended = vault::append_note_file({*folder, name, path}, text); !appended) {
+    return std::unexpected(appended.error());
   }
-  auto file = platform::fs().open(path, platform::OpenMode::append_existing);
-  if (!file) return std::unexpected(file_failure_message("append to note", path, file.error()));
-  // A write that fails part way (a full disk) is undone: the note goes back
-  // to its length before the append, so no fragment of the text stays in it.
-  const auto before = platform::fs().file_metadata(*file);
-  if (!before) return std::unexpected(file_failure_message("append to note", path, before.error()));
-  if (auto w = platform::fs().write_all(*file, text); !w) {
-    static_cast<void>(platform::fs().truncate(*file, before->size));
-    return std::unexpected(file_failure_message("append to note", path, w.error()));
-  }
-  auto info = platform::fs().metadata(path);
+  auto info = platform::fs().metadata_at(*folder, name);
   if (!info) return std::unexpected(file_failure_message("stat note", path, info.error()));
   return WriteRecord{std::move(located->relative), display_path(path), mtime_ms(*info)};
 }
@@ -278,27 +368,19 @@ Expected<WriteRecord> append_to_note_in_vault(const std::string& vault, const st
 
 NoteWalker::NoteWalker(std::string folder) : root_(std::move(folder)) {}
 
-bool NoteWalker::link_stays_inside(const std::string& path) {
-  if (!canonical_root_known_) {
-    canonical_root_known_ = true;
-    if (auto c = platform::fs().canonicalize(root_)) canonical_root_ = std::move(*c);
-  }
-  auto target = platform::fs().canonicalize(path);
-  // A dangling link is listed: reading it reports the missing file.
-  if (!target) return true;
-  return canonical_root_ && strictly_inside(*canonical_root_, *target);
-}
-
 Expected<std::optional<std::string>> NoteWalker::next() {
   if (!started_) {
     started_ = true;
-    auto dir = platform::fs().open_dir(root_);
+    auto dir = platform::fs().open_dir(root_, platform::DirUse::list);
     if (!dir) return std::unexpected(file_failure_message("read directory", root_, dir.error()));
+    auto name = platform::fs().final_name(*dir);
+    if (!name) return std::unexpected(file_failure_message("read directory", root_, name.error()));
+    canonical_root_ = std::move(*name);
     stack_.push_back(Level{root_, std::move(*dir)});
   }
   while (!stack_.empty()) {
     Level& level = stack_.back();
-    auto entry = platform::fs().next_entry(level.dir, level.path);
+    auto entry = platform::fs().next_entry(level.dir);
     if (!entry) {
       stack_.clear();
       return std::unexpected("Failed to read directory entry: " + entry.error().message());
@@ -307,11 +389,13 @@ Expected<std::optional<std::string>> NoteWalker::next() {
       stack_.pop_back();
       continue;
     }
-    const platform::DirEntry& e = **entry;
+    platform::DirEntry& e = **entry;
     if (e.name.starts_with('.')) continue;
     std::string path = join_path(level.path, e.name);
-    if (e.type == platform::EntryType::directory) {
-      auto dir = platform::fs().open_dir(path);
+    if (e.type == platform::FileType::directory) {
+      // Opened relative to its parent and never through a link, so a folder
+      // swapped for a link meanwhile fails instead of leading the walk out.
+      auto dir = platform::fs().open_dir_at(level.dir, e.name, platform::DirUse::list);
       if (!dir) {
         stack_.clear();
         return std::unexpected(file_failure_message("read directory", path, dir.error()));
@@ -320,10 +404,20 @@ Expected<std::optional<std::string>> NoteWalker::next() {
       continue;
     }
     if (!ends_with(e.name, ".md")) continue;
-    if (e.type == platform::EntryType::symlink && !link_stays_inside(path)) continue;
+    current_name_ = std::move(e.name);
     return std::optional<std::string>(std::move(path));
   }
   return std::optional<std::string>();
+}
+
+platform::Result<std::optional<platform::File>> NoteWalker::open_current() {
+  if (stack_.empty()) return std::unexpected(platform::system_error(EBADF));
+  auto file = platform::fs().open_at(stack_.back().dir, current_name_, platform::OpenMode::read, platform::Links::follow);
+  if (!file) return std::unexpected(file.error());
+  auto name = platform::fs().final_name(*file);
+  if (!name) return std::unexpected(name.error());
+  if (!strictly_inside(canonical_root_, *name)) return std::nullopt;
+  return std::optional(std::move(*file));
 }
 
 namespace {
@@ -396,7 +490,6 @@ Expected<std::vector<SearchHit>> search_vault(const std::string& vault, std::str
 
   std::vector<SearchHit> hits;
   NoteWalker walker(vault);
-  std::string text;
   std::string lower_text;
   std::string lower_title;
   while (hits.size() < limit) {
@@ -404,11 +497,15 @@ Expected<std::vector<SearchHit>> search_vault(const std::string& vault, std::str
     if (!next) return std::unexpected(next.error());
     if (!*next) return hits;
     const std::string& note = **next;
-    if (auto r = read_text(note, text); !r) {
-      std::string failure = file_failure_message("read note", note, r.error());
+    auto opened = walker.open_current();
+    if (opened && !*opened) continue;  // it lies outside the vault
+    auto content = opened ? read_text(**opened) : std::unexpected(opened.error());
+    if (!content) {
+      std::string failure = file_failure_message("read note", note, content.error());
       if (auto rest = finish_walk(walker); !rest) return std::unexpected(rest.error());
       return std::unexpected(std::move(failure));
     }
+    const std::string& text = content->bytes;
     const std::string stem = file_stem(note);
     // The frontmatter counts only through its tags and its `_title`: it is
     // parsed when one is wanted and the header may hold it, and the title is
@@ -513,27 +610,12 @@ std::string make_snippet(std::string_view text, std::string_view needle) {
 
 // --- Vault context ----------------------------------------------------------
 
-namespace {
-
-// Reads `path` as UTF-8 text into `out` only when it resolves to a place
-// strictly inside the vault folder `vault`: a file reached through a link
-// that leads out of the vault counts as unreadable, like a missing one.
-bool read_inside_vault(const std::string& vault, const std::string& path, std::string& out) {
-  const auto root = platform::fs().canonicalize(vault);
-  if (!root) return false;
-  const auto target = platform::fs().canonicalize(path);
-  if (!target || !strictly_inside(*root, *target)) return false;
-  return read_text(*target, out).has_value();
-}
-
-}  // namespace
-
 std::optional<Json> agent_instructions(const std::string& vault) {
   const std::string path = join_path(vault, "AGENTS.md");
-  std::string text;
-  if (!read_inside_vault(vault, path, text)) return std::nullopt;
+  std::optional<std::string> text = read_inside_vault(vault, path);
+  if (!text) return std::nullopt;
   Json record = Json::object();
-  record["content"] = std::move(text);
+  record["content"] = std::move(*text);
   record["path"] = path;
   return record;
 }
@@ -541,7 +623,8 @@ std::optional<Json> agent_instructions(const std::string& vault) {
 namespace {
 
 struct RecentEntry {
-  std::string note;  // the walked path, for a second read
+  std::string note;  // the walked path
+  std::optional<platform::File> file;  // kept open for a second read when the title is re-derived
   std::string path;  // relative text
   std::string title;
   std::vector<std::string> tags;
@@ -573,25 +656,26 @@ Expected<Json> vault_context(const std::string& vault) {
   std::size_t note_count = 0;
 
   NoteWalker walker(vault);
-  std::string bytes;
   std::string repaired;
   while (true) {
     auto next = walker.next();
     if (!next) return std::unexpected(next.error());
     if (!*next) break;
     const std::string& note = **next;
+    auto opened = walker.open_current();
+    if (opened && !*opened) continue;  // it lies outside the vault: not listed
     ++note_count;
-    platform::FileInfo info;
-    if (auto r = platform::fs().read_file_prefix(note, kContextPrefixBytes, bytes, info); !r) {
-      std::string failure = file_failure_message("read note", note, r.error());
+    auto content = opened ? platform::fs().read(**opened, kContextPrefixBytes) : std::unexpected(opened.error());
+    if (!content) {
+      std::string failure = file_failure_message("read note", note, content.error());
       if (auto rest = finish_walk(walker); !rest) return std::unexpected(rest.error());
       return std::unexpected(std::move(failure));
     }
     // Ill-formed sequences (a character cut at the end of the prefix too)
     // read as U+FFFD.
-    std::string_view text = bytes;
-    if (!unicode::is_valid_utf8(bytes)) {
-      repaired = unicode::lossy_utf8(bytes);
+    std::string_view text = content->bytes;
+    if (!unicode::is_valid_utf8(text)) {
+      repaired = unicode::lossy_utf8(text);
       text = repaired;
     }
     const ParsedNote parsed = parse_note_text(text);
@@ -599,13 +683,19 @@ Expected<Json> vault_context(const std::string& vault) {
     for (const auto& t : note_tags) tags.insert(t);
     std::string path = relative_to_vault(vault, note);
     if (const auto slash = path.find('/'); slash != std::string::npos) folders.insert(path.substr(0, slash + 1));
+    if (!content->info) {
+      std::string failure = file_failure_message("stat note", note, content->info.error());
+      if (auto rest = finish_walk(walker); !rest) return std::unexpected(rest.error());
+      return std::unexpected(std::move(failure));
+    }
 
-    const double mtime = mtime_ms(info);
+    const double mtime = mtime_ms(*content->info);
     if (!enters_recent(recent, mtime)) continue;
     RecentEntry entry;
     const std::string stem = file_stem(note);
     entry.title = title_of(parsed.frontmatter, text, stem);
-    entry.rederive = info.size > kContextPrefixBytes && entry.title == stem;
+    entry.rederive = content->info->size > kContextPrefixBytes && entry.title == stem;
+    if (entry.rederive) entry.file = std::move(**opened);
     entry.note = note;
     entry.path = std::move(path);
     entry.tags = std::move(note_tags);
@@ -613,20 +703,18 @@ Expected<Json> vault_context(const std::string& vault) {
     keep_recent(recent, std::move(entry));
   }
 
-  // A large note whose title was not found in its first part: the whole text decides.
-  std::string full;
+  // A large note whose title was not found in its first part: the whole text
+  // decides, read again from the file that was walked.
   for (RecentEntry& entry : recent) {
     if (!entry.rederive) continue;
-    if (auto r = read_text(entry.note, full); !r) {
-      return std::unexpected(file_failure_message("read note", entry.note, r.error()));
-    }
-    entry.title = note_title(full, file_stem(entry.note));
+    auto full = read_text(*entry.file);
+    if (!full) return std::unexpected(file_failure_message("read note", entry.note, full.error()));
+    entry.title = note_title(full->bytes, file_stem(entry.note));
   }
 
   Json config = Json::object();
   if (auto agents_path = note_candidate(vault, "config/agents.md")) {
-    std::string agents;
-    if (read_inside_vault(vault, *agents_path, agents)) config["agents"] = std::move(agents);
+    if (auto agents = read_inside_vault(vault, *agents_path)) config["agents"] = std::move(*agents);
   }
   Json recent_json = Json::array();
   for (RecentEntry& entry : recent) {

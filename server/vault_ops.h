@@ -12,8 +12,9 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/fs.h"
 #include "tool_service.h"
+#include "vault_core/platform/fs.h"
+#include "vault_core/vault/file.h"
 
 template <class T>
 using Expected = std::expected<T, std::string>;
@@ -29,13 +30,12 @@ struct NoteRecord {
 };
 
 struct LocatedNote {
-  std::string canonical_path;
-  std::string relative;  // portable text
+  std::string root;            // the canonical vault folder
+  std::string canonical_path;  // the note's
+  std::string relative;        // portable text
 };
 
-// "File does not exist: {path}" for a not-found error, "File already exists:
-// {path}" for an already-exists error, else "Failed to {action} {path}: {error}".
-std::string file_failure_message(std::string_view action, std::string_view path, const std::error_code& error);
+using vault::file_failure_message;
 
 // Milliseconds since the epoch with the sub-millisecond fraction kept; 0
 // before the epoch.
@@ -58,7 +58,12 @@ Expected<std::string> vault_relative_text(const std::string& root, const std::st
 // the vault is refused.
 Expected<LocatedNote> locate_note(const std::string& vault, const std::string& note_path);
 
-// Locates, reads (UTF-8) and parses the note.
+// Opens the note, checks that what was opened lies inside the vault (its
+// final name, not the path: a name swapped for a link meanwhile is caught),
+// and reads and parses it. The modification time belongs to the bytes read.
+// Errors: the vault's, "Note path must stay inside the active vault", "File
+// does not exist: {path}", and the "resolve note", "read note" (also for a
+// FIFO or device) and "stat note" failures.
 Expected<NoteRecord> read_note(const std::string& vault, const std::string& note_path);
 
 // --- Writing ----------------------------------------------------------------
@@ -70,17 +75,21 @@ struct WriteRecord {
 };
 
 // Creates the note (folders as needed) with `_id` and `_date` stamped into
-// `text`; never overwrites.
+// `text`; never overwrites. Each folder on the way is opened and checked to
+// lie inside the vault before anything is created in it, and the note is
+// created relative to its open folder.
 Expected<WriteRecord> create_note_in_vault(const std::string& vault, const std::string& note_path,
                                            const std::string& text);
 
-// Replaces the note's content; with `expected_mtime`, refuses when the note's
-// mtimeMs differs from it by more than 100.
+// Replaces the note's content through its open, checked folder; with
+// `expected_mtime`, refuses when the note's mtimeMs differs from it by more
+// than 100.
 Expected<WriteRecord> update_note_in_vault(const std::string& vault, const std::string& note_path,
                                            const std::string& content, std::optional<double> expected_mtime);
 
-// Appends `text` after the note's last byte; a write that fails part way
-// leaves the note as it was (cut back to its earlier length).
+// Appends `text` after the note's last byte, through its open, checked
+// folder; a write that fails part way leaves the note as it was (cut back to
+// its earlier length).
 Expected<WriteRecord> append_to_note_in_vault(const std::string& vault, const std::string& note_path,
                                               const std::string& text);
 
@@ -92,8 +101,8 @@ std::string plain_decimal(double value);
 
 // The depth-first walk of a vault's notes in the order the OS lists entries:
 // names starting with "." are skipped, real folders are entered (links to
-// folders are not), and other entries ending in ".md" are notes. A link to a
-// note that resolves outside the vault is skipped.
+// folders are not; every folder is opened relative to its parent, never
+// through a link), and other entries ending in ".md" are notes.
 class NoteWalker {
  public:
   explicit NoteWalker(std::string folder);
@@ -102,18 +111,23 @@ class NoteWalker {
   // nothing at the end, or the listing failure, which ends the walk.
   Expected<std::optional<std::string>> next();
 
+  // Opens the note that next() gave last for reading, following a link, and
+  // checks the final name of what was opened: nothing when it lies outside
+  // the vault folder (such a note counts as not listed), else the open file,
+  // or the error of opening it.
+  platform::Result<std::optional<platform::File>> open_current();
+
  private:
   struct Level {
     std::string path;
-    platform::DirStream dir;
+    platform::Dir dir;
   };
-  bool link_stays_inside(const std::string& path);
 
   std::string root_;
+  std::string canonical_root_;
   std::vector<Level> stack_;
+  std::string current_name_;
   bool started_ = false;
-  std::optional<std::string> canonical_root_;
-  bool canonical_root_known_ = false;
 };
 
 struct SearchHit {

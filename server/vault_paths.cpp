@@ -1,13 +1,15 @@
 // The vault registry, the active vault and the path arguments of the tools.
 #include "vault_paths.h"
 
+#include <chrono>
 #include <exception>
 #include <utility>
 
 #include "app_config.h"
-#include "platform/env.h"
-#include "platform/fs.h"
 #include "unicode.h"
+#include "vault_core/platform/env.h"
+#include "vault_core/platform/fs.h"
+#include "vault_core/vault/file.h"
 
 namespace {
 
@@ -37,12 +39,24 @@ std::string temp_path(const std::string& file) {
   return file.substr(0, end) + "." + std::to_string(platform::process_id()) + ".tmp";
 }
 
-platform::Result<void> write_synced(const std::string& path, std::string_view bytes) {
-  auto file = platform::fs().open(path, platform::OpenMode::create_truncate);
-  if (!file) return std::unexpected(file.error());
-  if (auto r = platform::fs().write_all(*file, bytes); !r) return r;
-  if (auto r = platform::fs().sync(*file); !r) return r;
-  return platform::fs().close(*file);
+// How long a registration waits for another server process that is writing
+// the registry; the read, the change and the rename take milliseconds.
+constexpr std::chrono::milliseconds kRegistryLockWait{5000};
+
+// The lock that serialises the registry's read, change and rename between
+// server processes: an exclusive lock on the folder of `file`, held while the
+// returned folder is open. The desktop application does not take it; it
+// replaces the registry whole, and the last rename wins.
+std::expected<platform::Dir, std::string> lock_registry(const std::string& file) {
+  const auto parent = parent_path(file);
+  const std::string folder = parent && !parent->empty() ? std::string(*parent) : std::string(".");
+  if (auto r = platform::fs().create_directories(folder); !r) {
+    return std::unexpected("Failed to create " + unicode::lossy_utf8(folder) + ": " + r.error().message());
+  }
+  auto dir = platform::fs().open_dir(folder, platform::DirUse::reach);
+  platform::Result<void> locked = dir ? platform::fs().lock(*dir, kRegistryLockWait) : std::unexpected(dir.error());
+  if (!locked) return std::unexpected("Failed to write " + unicode::lossy_utf8(file) + ": " + locked.error().message());
+  return std::move(*dir);
 }
 
 const std::string* entry_path(const Json& entry) {
@@ -85,23 +99,40 @@ bool registry_key_nested(std::string_view parent, std::string_view child) {
 }
 
 std::expected<Json, std::string> read_registry(const std::string& file) {
-  auto bytes = platform::read_file(file);
+  auto opened = platform::fs().open_file(file, platform::OpenMode::read);
+  auto bytes = opened ? platform::fs().read(*opened) : std::unexpected(opened.error());
   if (!bytes) {
     if (platform::is_not_found(bytes.error())) {
       return Json{{"active_vault", nullptr}, {"hidden_defaults", Json::array()}, {"vaults", Json::array()}};
     }
     return registry_read_error(bytes.error().message());
   }
+  const std::string& text = bytes->bytes;
   // The parser would skip a byte-order mark; the registry format does not allow one.
-  if (bytes->starts_with(kByteOrderMark)) {
+  if (text.starts_with(kByteOrderMark)) {
     return registry_read_error("parse error at line 1, column 1: unexpected byte-order mark");
   }
-  if (json_nesting_too_deep(*bytes)) return registry_read_error("parse error: nesting deeper than 127 levels");
+  if (json_nesting_too_deep(text)) return registry_read_error("parse error: nesting deeper than 127 levels");
   Json registry;
   try {
-    registry = Json::parse(*bytes);
+    registry = Json::parse(text);
   } catch (const Json::exception& e) {  // parse errors, and numbers out of range
     return registry_read_error(library_message(e));
+  }
+  // The parser takes a NUL byte for the end of its input, so a value it
+  // accepted may be followed by one; the text after it would be dropped
+  // without a word, and lost on the next rewrite.
+  if (const std::size_t nul = text.find('\0'); nul != std::string::npos) {
+    std::size_t line = 1;
+    std::size_t line_start = 0;
+    for (std::size_t i = 0; i < nul; ++i) {
+      if (text[i] == '\n') {
+        ++line;
+        line_start = i + 1;
+      }
+    }
+    return registry_read_error("parse error at line " + std::to_string(line) + ", column " +
+                               std::to_string(nul - line_start + 1) + ": unexpected NUL byte");
   }
   if (!registry.is_object()) return registry_read_error("not an object");
   for (const char* name : {"vaults", "hidden_defaults"}) {
@@ -128,14 +159,15 @@ std::expected<void, std::string> write_registry(const std::string& file, const J
   // Writing a sibling and renaming it over the registry means a failure at
   // any point leaves the old registry whole.
   const std::string temp = temp_path(file);
-  if (auto r = write_synced(temp, bytes); !r) {
-    (void)platform::fs().remove_file(temp);
-    return std::unexpected("Failed to write " + unicode::lossy_utf8(temp) + ": " + r.error().message());
-  }
-  if (auto r = platform::fs().rename(temp, file); !r) {
-    (void)platform::fs().remove_file(temp);
-    return std::unexpected("Failed to write " + unicode::lossy_utf8(file) + ": " + r.error().message());
-  }
+  const auto fail = [&](const std::string& path, const std::error_code& error) {
+    return std::unexpected("Failed to write " + unicode::lossy_utf8(path) + ": " + error.message());
+  };
+  const auto parent = parent_path(file);
+  auto folder = platform::fs().open_dir(parent && !parent->empty() ? std::string(*parent) : ".", platform::DirUse::reach);
+  if (!folder) return fail(temp, folder.error());
+  const auto written = vault::replace_file(*folder, final_component(file).value_or(""),
+                                           final_component(temp).value_or(""), bytes, std::nullopt);
+  if (!written) return fail(written.error().step == vault::ReplaceStep::rename ? file : temp, written.error().error);
   return {};
 }
 
@@ -157,6 +189,10 @@ std::expected<Json, std::string> register_vault(const std::string& root, const s
   if (!read_location) return std::unexpected(read_location.error());
   const auto write_location = app_config::config_write_path(kRegistryFileName);
   if (!write_location) return std::unexpected(write_location.error());
+  // Another server process may be registering too: it reads and writes
+  // under the same lock, so neither loses the other's entry.
+  const auto lock = lock_registry(*write_location);
+  if (!lock) return std::unexpected(lock.error());
   auto registry = read_registry(*read_location);
   if (!registry) return std::unexpected(registry.error());
 

@@ -30,9 +30,10 @@ bool registry_key_nested(std::string_view parent, std::string_view child);
 // The registry object stored at `file`, with `vaults` and `hidden_defaults`
 // made arrays; the default registry when the file or a folder on its path is
 // missing. Errors: "Could not read tarnel vault registry: {error}" for a read
-// error (the system's text), text that is not JSON or starts with a
-// byte-order mark (the parser's text with line and column), or nests deeper
-// than 127 levels; "... registry: not an object" for any other JSON value.
+// error (the system's text), text that is not JSON, starts with a
+// byte-order mark or holds a NUL byte (the parser's text with line and
+// column), or nests deeper than 127 levels; "... registry: not an object"
+// for any other JSON value.
 std::expected<Json, std::string> read_registry(const std::string& file);
 
 // Replaces `file` atomically with the registry: pretty JSON with sorted keys

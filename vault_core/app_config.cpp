@@ -9,8 +9,8 @@
 #include <nlohmann/json.hpp>
 
 #include "path_syntax.h"
-#include "platform/env.h"
-#include "platform/fs.h"
+#include "vault_core/platform/env.h"
+#include "vault_core/platform/fs.h"
 #include "unicode.h"
 
 namespace app_config {
@@ -32,7 +32,7 @@ std::string write_path_in(const std::vector<std::string>& roots, std::string_vie
   for (const std::string& root : roots) {
     std::string p = config_file_path(root, file);
     if (platform::fs().metadata(p)) {
-      auto opened = platform::fs().open(p, platform::OpenMode::write_existing);
+      auto opened = platform::fs().open_file(p, platform::OpenMode::write_existing);
       if (opened) {
         (void)platform::fs().close(*opened);
         return p;
@@ -115,7 +115,7 @@ bool probe_writable_dir(const std::string& dir) {
   const std::uint64_t n = probe_counter.fetch_add(1);
   const std::string probe =
       join_path(dir, ".tarnel-write-probe-" + std::to_string(platform::process_id()) + "-" + std::to_string(n));
-  auto file = platform::fs().open(probe, platform::OpenMode::create_new);
+  auto file = platform::fs().open_file(probe, platform::OpenMode::create_new);
   if (!file) return false;
   (void)platform::fs().close(*file);
   (void)platform::fs().remove_file(probe);

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "server_process.h"
@@ -32,30 +33,52 @@ std::string update_request(int id, const std::string& content) {
       .dump();
 }
 
-// Reports files created in one folder.
+// Reports files created in one folder whose names start with a prefix, one
+// creation at a time: a read that brings several creations keeps the rest for
+// the next waits.
 class CreationWatch {
  public:
-  explicit CreationWatch(const std::string& folder) : fd_(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
+  CreationWatch(const std::string& folder, std::string prefix)
+      : fd_(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)), prefix_(std::move(prefix)) {
     if (fd_ < 0 || ::inotify_add_watch(fd_, folder.c_str(), IN_CREATE) < 0) ADD_FAILURE() << "inotify failed";
   }
   ~CreationWatch() { ::close(fd_); }
-  // Waits for a file whose name starts with `prefix` to be created.
-  bool wait_for(std::string_view prefix, int timeout_ms) {
-    alignas(inotify_event) char buffer[4096];
-    struct pollfd p{fd_, POLLIN, 0};
-    while (::poll(&p, 1, timeout_ms) > 0) {
-      const ssize_t n = ::read(fd_, buffer, sizeof buffer);
-      for (ssize_t at = 0; at < n;) {
-        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-        if (event->len > 0 && std::string_view(event->name).starts_with(prefix)) return true;
-        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-      }
+  CreationWatch(const CreationWatch&) = delete;
+  CreationWatch& operator=(const CreationWatch&) = delete;
+
+  // Forgets every creation so far that no wait has taken.
+  void forget() {
+    while (read_events() > 0) {
     }
-    return false;
+    pending_ = 0;
+  }
+  // Waits for the next creation.
+  bool wait_for(int timeout_ms) {
+    struct pollfd p{fd_, POLLIN, 0};
+    while (pending_ == 0) {
+      if (::poll(&p, 1, timeout_ms) <= 0) return false;
+      read_events();
+    }
+    --pending_;
+    return true;
   }
 
  private:
+  // Reads the events waiting, counting the creations; the bytes read.
+  ssize_t read_events() {
+    alignas(inotify_event) char buffer[4096];
+    const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      if (event->len > 0 && std::string_view(event->name).starts_with(prefix_)) ++pending_;
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+    return n;
+  }
+
   int fd_;
+  std::string prefix_;
+  int pending_ = 0;
 };
 
 TEST(CrashSafety, KilledDuringSavesTheNoteIsAlwaysOneWholeVersion) {
@@ -71,7 +94,7 @@ TEST(CrashSafety, KilledDuringSavesTheNoteIsAlwaysOneWholeVersion) {
   }
   dir.write("vault/big.md", versions[0]);
   const EnvList env = isolated_env(dir.path(), {{"VAULT_PATH", dir.path("vault")}});
-  CreationWatch watch(dir.path("vault"));
+  CreationWatch watch(dir.path("vault"), ".big.md.tarnel-save-");
 
   // Each round starts a server and asks for two saves in a row; it kills
   // the server a random moment (up to 3 ms, a quarter of the rounds at once)
@@ -80,6 +103,7 @@ TEST(CrashSafety, KilledDuringSavesTheNoteIsAlwaysOneWholeVersion) {
   std::mt19937 random(20240501);
   std::set<std::size_t> seen;
   for (int round = 0; round < 200; ++round) {
+    watch.forget();  // the saves of the round before
     ServerProcess server(env);
     std::thread writer([&] {
       for (int save = 0; save < 2; ++save) {
@@ -89,7 +113,7 @@ TEST(CrashSafety, KilledDuringSavesTheNoteIsAlwaysOneWholeVersion) {
     const int saves_before_kill = 1 + static_cast<int>(random() % 2);
     bool started = true;
     for (int save = 0; save < saves_before_kill && started; ++save) {
-      started = watch.wait_for(".big.md.tarnel-save-", 10000);
+      started = watch.wait_for(10000);
     }
     if (random() % 4 != 0) std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
     ::kill(server.pid(), SIGKILL);

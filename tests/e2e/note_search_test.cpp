@@ -66,11 +66,11 @@ class NoteSearch : public ::testing::Test {
   std::unique_ptr<ServerProcess> server() const {
     return std::make_unique<ServerProcess>(isolated_env(dir.path(), {{"VAULT_PATH", vault}}));
   }
-  std::string search(ServerProcess& s, const Json& arguments) const {
+  static std::string search(ServerProcess& s, const Json& arguments) {
     return ok_text(s.call_tool("search_notes", arguments));
   }
   // The vault context object for the given arguments.
-  Json context(ServerProcess& s, const Json& arguments = Json::object()) const {
+  static Json context(ServerProcess& s, const Json& arguments = Json::object()) {
     return Json::parse(ok_text(s.call_tool("get_vault_context", arguments)));
   }
 };
@@ -98,7 +98,9 @@ TEST_F(NoteSearch, TheLimitCountsHitsInWalkOrder) {
     const std::string stem = name.substr(0, name.size() - 3);
     all.push_back(hit(stem, name, "alpha"));
   }
-  auto first = [&](std::size_t n) { return joined(std::vector<std::string>(all.begin(), all.begin() + n)); };
+  auto first = [&](std::size_t n) {
+    return joined(std::vector<std::string>(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(n)));
+  };
   struct Case {
     Json arguments;
     std::size_t hits;
@@ -221,7 +223,8 @@ TEST_F(NoteSearch, EveryRequestedTagMustBeANoteTag) {
   dir.write("Vault/t2.md", "---\ntags: [work]\n---\nsecond body");
   dir.write("Vault/t3.md", "---\ntags: '#project'\n---\n" + std::string(90, 'p'));
   dir.write("Vault/t4.md", "no tags, work project");
-  std::vector<std::string> work, project;
+  std::vector<std::string> work;
+  std::vector<std::string> project;
   for (const auto& name : listing_order(vault)) {
     if (name == "t1.md") {
       work.push_back(hit("t1", "t1.md", "first body"));

@@ -9,6 +9,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 class Protocol : public ::testing::Test {
  protected:
   TempDir dir;
@@ -47,6 +49,13 @@ TEST_F(Protocol, AnswersEachRequestLineByteForByte) {
       {"hello world", R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})"},
       {R"({"id":1,"method":"ping"} trailing)", R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})"},
       {R"({"id":1,"method":"ping"}{})", R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})"},
+      // A NUL byte anywhere: the JSON parser alone would stop there and answer the request before it.
+      {"{\"id\":1,\"method\":\"ping\"}\0 anything"s,
+       R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})"},
+      {"{\"id\":1,\"method\":\"ping\"}  \0"s, R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})"},
+      {"{\"id\":1,\"method\":\"ping\",\"params\":{\"a\":\"x\0\"}}"s,
+       R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})"},
+      {"\0{\"id\":1,\"method\":\"ping\"}"s, R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})"},
       {"  \t{\"id\":12,\"method\":\"ping\"}\u00A0 ", R"({"id":12,"jsonrpc":"2.0","result":{}})"},
       {R"({"id":13,"method":"tools/call","params":{"name":"Get_Note"}})",
        R"({"id":13,"jsonrpc":"2.0","result":{"content":[{"text":"Error: Unknown tool: Get_Note","type":"text"}],"isError":true}})"},

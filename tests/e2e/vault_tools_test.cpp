@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bridge_peer.h"
@@ -290,3 +292,39 @@ TEST_F(VaultTools, OpenNoteAndRefreshVaultSendTheTarget) {
 }
 
 }  // namespace
+
+TEST(TwoServers, AttachingAtTheSameTimeLosesNoEntry) {
+  // Two server processes share one configuration folder and register 150
+  // folders each, their requests written all at once.
+  TempDir dir;
+  constexpr int kPerServer = 150;
+  const char* const sides[] = {"a", "b"};
+  for (const char* side : sides) {
+    for (int i = 0; i < kPerServer; ++i) dir.mkdir(std::string(side) + "/" + std::to_string(i));
+  }
+  auto attach_all = [&](const std::string& side) {
+    ServerProcess server(isolated_env(dir.path()));
+    std::string lines;
+    for (int i = 0; i < kPerServer; ++i) {
+      const Json arguments = {{"path", dir.path(side + "/" + std::to_string(i))}};
+      lines += Json{{"jsonrpc", "2.0"}, {"id", i}, {"method", "tools/call"},
+                    {"params", {{"name", "attach_vault"}, {"arguments", arguments}}}}.dump() + "\n";
+    }
+    server.send(lines);
+    for (int i = 0; i < kPerServer; ++i) {
+      const Json response = Json::parse(server.read_line(60000));
+      EXPECT_FALSE(response["result"].value("isError", false)) << response.dump();
+    }
+    EXPECT_EQ(server.finish(), 0);
+  };
+  std::thread first(attach_all, "a");
+  std::thread second(attach_all, "b");
+  first.join();
+  second.join();
+
+  const Json registry = Json::parse(dir.read("config/com.tarnel.app/vaults.json"));
+  std::set<std::string> paths;
+  for (const Json& entry : registry["vaults"]) paths.insert(entry["path"].get<std::string>());
+  EXPECT_EQ(paths.size(), 2u * kPerServer);
+  EXPECT_EQ(folder_names(dir.path("config/com.tarnel.app")), std::vector<std::string>{"vaults.json"});
+}

@@ -55,12 +55,14 @@ bool read_more(int fd, std::string& out, Clock::time_point deadline) {
   return true;
 }
 
-void write_all(int fd, std::string_view bytes) {
+// False when the peer has gone.
+bool write_all(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n <= 0) return;
+    if (n <= 0) return false;
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
+  return true;
 }
 
 }  // namespace
@@ -128,7 +130,14 @@ PeerConnection BridgePeer::handle(int fd) const {
   }
   connection.request = received.substr(0, end + 4);
   connection.rest = received.substr(end + 4);
-  write_all(fd, script_.response);
+  if (script_.drip_ms > 0) {
+    for (std::size_t i = 0; i < script_.response.size() && !stop_; ++i) {
+      if (!write_all(fd, std::string_view(script_.response).substr(i, 1))) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(script_.drip_ms));
+    }
+  } else {
+    write_all(fd, script_.response);
+  }
   if (script_.pause_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(script_.pause_ms));
   write_all(fd, script_.late);
   if (script_.half_close) ::shutdown(fd, SHUT_WR);

@@ -22,6 +22,7 @@ inline constexpr std::string_view kUpgradeResponse =
 // head (up to its blank line) has arrived.
 struct PeerScript {
   std::string response{kUpgradeResponse};  // written first; empty writes nothing
+  int drip_ms = 0;                         // when positive, `response` goes one byte at a time, this far apart
   int pause_ms = 0;                        // then a pause
   std::string late{};                      // then these bytes
   bool half_close = false;                 // then the peer shuts down its writing side

@@ -4,14 +4,20 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "platform/env.h"
-#include "platform/fs.h"
+#include "faulty_fs.h"
 #include "scoped_env.h"
 #include "temp_dir.h"
+#include "vault_core/platform/env.h"
+#include "vault_core/platform/fs.h"
 
 namespace {
+
+using Op = FaultyFs::Op;
+
+std::error_code err(int e) { return {e, std::generic_category()}; }
 
 // HOME and XDG_CONFIG_HOME point into a fresh folder; the namespace variable
 // is unset. The platform root is then $HOME/.config.
@@ -29,22 +35,6 @@ class AppConfigTest : public ::testing::Test {
 
   TempDir dir;
   ScopedEnv env;
-};
-
-// Refuses to open one path for writing in place, as a read-only file would.
-class DenyWriteExisting : public platform::FileSystem {
- public:
-  explicit DenyWriteExisting(std::string path) : path_(std::move(path)) {}
-  platform::Result<platform::File> open(const std::string& path, platform::OpenMode mode,
-                                        std::uint32_t perms) override {
-    if (path == path_ && mode == platform::OpenMode::write_existing) {
-      return std::unexpected(std::error_code(EACCES, std::generic_category()));
-    }
-    return FileSystem::open(path, mode, perms);
-  }
-
- private:
-  std::string path_;
 };
 
 TEST_F(AppConfigTest, PolicyIsCompiledInByteForByte) {
@@ -112,9 +102,8 @@ TEST_F(AppConfigTest, FirstReadCreatesTheNamespaceFolderAndLeavesNoProbe) {
   EXPECT_EQ(*read, file_in(xdg()));
   EXPECT_EQ(app_config::config_write_path("vaults.json"), file_in(xdg()));
 
-  auto listing = platform::fs().open_dir(xdg() + "/com.tarnel.app");
-  ASSERT_TRUE(listing);
-  EXPECT_FALSE(platform::fs().next_entry(*listing, xdg() + "/com.tarnel.app").value().has_value());
+  EXPECT_TRUE(dir.exists("xdg/com.tarnel.app"));
+  EXPECT_EQ(folder_names(xdg() + "/com.tarnel.app"), std::vector<std::string>{});
   EXPECT_FALSE(dir.exists("home/.config")) << "the second root is not probed once the first passes";
 }
 
@@ -126,7 +115,9 @@ TEST_F(AppConfigTest, ExistingFileUnderSecondRootIsReadWhileTheFirstIsWritten) {
 
 TEST_F(AppConfigTest, UnwritableFileUnderFirstRootMovesTheWriteToTheSecond) {
   dir.write("xdg/com.tarnel.app/vaults.json", "{}");
-  DenyWriteExisting denied(file_in(xdg()));
+  // The file cannot be opened for writing in place, as a read-only file could not.
+  FaultyFs denied;
+  denied.fail(Op::open_file, file_in(xdg()), err(EACCES));
   platform::ScopedFileSystem scope(denied);
 
   // The second root has no file: it passes its probe, but the only existing file is read.
@@ -146,48 +137,42 @@ TEST_F(AppConfigTest, FolderInPlaceOfTheFileIsNotWritable) {
 }
 
 TEST_F(AppConfigTest, NoWritableRootFallsBackToTheFirst) {
-  struct NoFolders : platform::FileSystem {
-    platform::Result<void> create_directories(const std::string&) override {
-      return std::unexpected(std::error_code(EROFS, std::generic_category()));
-    }
-  } no_folders;
+  FaultyFs no_folders;
+  no_folders.fail(Op::create_directories, "", err(EROFS));
   platform::ScopedFileSystem scope(no_folders);
   EXPECT_EQ(app_config::config_write_path("vaults.json"), file_in(xdg()));
   EXPECT_EQ(app_config::config_read_path("vaults.json"), file_in(xdg()));
 }
 
 TEST_F(AppConfigTest, ProbeNamesCountUpEvenAfterAFailedProbe) {
-  struct RecordProbes : platform::FileSystem {
-    std::vector<std::string> created, removed;
-    bool fail_next = false;
-    platform::Result<platform::File> open(const std::string& path, platform::OpenMode mode,
-                                          std::uint32_t perms) override {
-      if (mode == platform::OpenMode::create_new) {
-        created.push_back(path);
-        if (std::exchange(fail_next, false)) return std::unexpected(std::error_code(EACCES, std::generic_category()));
-      }
-      return FileSystem::open(path, mode, perms);
+  // A probe is the only file the calls below open.
+  std::vector<std::string> created;
+  std::vector<std::string> removed;
+  bool fail_next = false;
+  FaultyFs fs;
+  fs.hook = [&](Op op, const std::string& path) -> std::optional<std::error_code> {
+    if (op == Op::open_file) {
+      created.push_back(path);
+      if (std::exchange(fail_next, false)) return err(EACCES);
     }
-    platform::Result<void> remove_file(const std::string& path) override {
-      removed.push_back(path);
-      return FileSystem::remove_file(path);
-    }
-  } fs;
+    if (op == Op::remove_file) removed.push_back(path);
+    return std::nullopt;
+  };
   platform::ScopedFileSystem scope(fs);
 
   const std::string folder = dir.path("a/b");
   EXPECT_TRUE(app_config::probe_writable_dir(folder));
-  fs.fail_next = true;
+  fail_next = true;
   EXPECT_FALSE(app_config::probe_writable_dir(folder));
   EXPECT_TRUE(app_config::probe_writable_dir(folder));
 
-  ASSERT_EQ(fs.created.size(), 3u);
+  ASSERT_EQ(created.size(), 3u);
   const std::string stem = folder + "/.tarnel-write-probe-" + std::to_string(platform::process_id()) + "-";
-  ASSERT_TRUE(fs.created[0].starts_with(stem)) << fs.created[0];
-  const unsigned long first = std::stoul(fs.created[0].substr(stem.size()));
-  for (std::size_t i = 0; i < fs.created.size(); ++i) EXPECT_EQ(fs.created[i], stem + std::to_string(first + i));
-  EXPECT_EQ(fs.removed, (std::vector<std::string>{fs.created[0], fs.created[2]}));
-  EXPECT_FALSE(dir.exists(fs.created[0].substr(dir.path().size() + 1)));
+  ASSERT_TRUE(created[0].starts_with(stem)) << created[0];
+  const unsigned long first = std::stoul(created[0].substr(stem.size()));
+  for (std::size_t i = 0; i < created.size(); ++i) EXPECT_EQ(created[i], stem + std::to_string(first + i));
+  EXPECT_EQ(removed, (std::vector<std::string>{created[0], created[2]}));
+  EXPECT_FALSE(dir.exists(created[0].substr(dir.path().size() + 1)));
 }
 
 TEST_F(AppConfigTest, DevelopmentNamespaceLocatesItsOwnFolder) {

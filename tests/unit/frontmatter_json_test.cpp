@@ -129,6 +129,20 @@ TEST(ParseNoteText, YamlValues) {
       {"\"tab\\there \\u00e9\"", R"("tab\there é")"},
       {"|\n  line one\n  line two\n", R"("line one\nline two\n")"},
       {">\n  folded\n  text\n", R"("folded text\n")"},
+      // The last value of the block: its last line still ends with a line
+      // break, which keep and clip chomping both hold on to.
+      {"|+\n  text", R"("text\n")"},
+      {"|\n  text", R"("text\n")"},
+      {"|-\n  text", R"("text")"},
+      {">+\n  a\n  b", R"("a b\n")"},
+      {">\n  a\n  b", R"("a b\n")"},
+      {">-\n  a\n  b", R"("a b")"},
+      // The block is trimmed: empty lines at its end are not kept.
+      {"|+\n  text\n\n", R"("text\n")"},
+      {"|+", R"("")"},
+      {"|", R"("")"},
+      {">+", R"("")"},
+      {"|2+ # c", R"("")"},
       {"!!str 5", R"("5")"},
       {"!!str true", R"("true")"},
       {"!!int x", "null"},
@@ -179,6 +193,15 @@ TEST(ParseNoteText, YamlKeysAndMappings) {
       // Only the first document counts.
       {"---\na: 1\n--- b: 2\n---\n", R"({"a":1})", ""},
       {"---\na: 1\n...\njunk: [\n---\n", R"({"a":1})", ""},
+      // Even an error in a later one (its tag handle is not defined there) is ignored.
+      {"---\n%TAG !p! tag:example.com,2000:\n--- !p!A\na: 0x10\n--- !p!B\n---\n", R"({"a":16})", ""},
+      // A keep value never has fewer line breaks than a clip value, wherever it stands.
+      {"---\nstrip: |-\n  text\nclip: |\n  text\nkeep: |+\n  text\n---\n",
+       R"({"strip":"text","clip":"text\n","keep":"text\n"})", ""},
+      {"---\nkeep: |+\n  text\nclip: |\n  text\nstrip: |-\n  text\n---\n",
+       R"({"strip":"text","clip":"text\n","keep":"text\n"})", ""},
+      {"---\nstrip: >-\n  text\nclip: >\n  text\nkeep: >+\n  text\n---\n",
+       R"({"strip":"text","clip":"text\n","keep":"text\n"})", ""},
   };
   for (const auto& c : cases) expect_parse(c);
 }
@@ -215,6 +238,22 @@ TEST(ParseNoteText, BrokenYamlFallsBackToLines) {
       {"--- \nbad: [\n---\nB", "{}", "<whole>"},
   };
   for (const auto& c : cases) expect_parse(c);
+}
+
+TEST(ParseNoteText, EarlierBrokenYamlDoesNotChangeALaterResult) {
+  // The parser only warns about an unknown directive; any error left over
+  // from an earlier parse would make it give up on this note.
+  const std::string directive = "---\n%FOO  bar baz # ignored\n--- \"foo\"\n---\n";
+  const std::string broken[] = {
+      "---\na: [1\n---\n",
+      "---\n\"a\"\nk: v\n---\n",
+      "---\n*undefined\n---\n",
+      "---\n%YAML 9.9\n---\n",
+  };
+  for (const auto& text : broken) {
+    static_cast<void>(parse_note_text(text));
+    EXPECT_EQ(parse_note_text(directive).frontmatter, Json("foo")) << "after " << text;
+  }
 }
 
 TEST(ParseNoteText, LineReaderValueRules) {

@@ -1,10 +1,12 @@
-// The POSIX file-system calls that take shortcuts: canonicalisation through
-// the open file's name, and reads into a reused buffer that end, for a
-// regular file, where its size says.
+// The POSIX file system: canonical and final names through the open file's
+// name, reads that end where a regular file's size says and refuse anything
+// else at once, operations relative to an open folder that never follow a
+// link unless asked, removal that never follows one, and the folder lock.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,12 +14,13 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
-#include <thread>
 
-#include "platform/fs.h"
 #include "temp_dir.h"
+#include "vault_core/platform/fs.h"
 
 namespace {
+
+platform::FileSystem& fs() { return platform::native_fs(); }
 
 // What the C library's realpath makes of `path`: the path or the errno.
 std::pair<std::string, int> libc_realpath(const std::string& path) {
@@ -61,7 +64,7 @@ TEST(Canonicalize, AgreesWithRealpath) {
   };
   for (const std::string& path : cases) {
     const auto [expected, error] = libc_realpath(path);
-    const auto got = platform::fs().canonicalize(path);
+    const auto got = fs().canonicalize(path);
     if (error == 0) {
       ASSERT_TRUE(got.has_value()) << path << ": " << got.error().message();
       EXPECT_EQ(*got, expected) << path;
@@ -69,13 +72,15 @@ TEST(Canonicalize, AgreesWithRealpath) {
       ASSERT_FALSE(got.has_value()) << path << " gave " << *got;
       EXPECT_EQ(got.error().value(), error) << path;
     }
-    // The folder form: the same path for a folder, a failure for anything else.
-    const auto folder = platform::fs().canonicalize_directory(path);
+    // The folder form, the final name of the folder opened: the same path
+    // for a folder, a failure for anything else.
+    auto folder = fs().open_dir(path, platform::DirUse::reach);
+    const auto name = folder ? fs().final_name(*folder) : std::unexpected(folder.error());
     if (error == 0 && std::filesystem::is_directory(expected)) {
-      ASSERT_TRUE(folder.has_value()) << path << ": " << folder.error().message();
-      EXPECT_EQ(*folder, expected) << path;
+      ASSERT_TRUE(name.has_value()) << path << ": " << name.error().message();
+      EXPECT_EQ(*name, expected) << path;
     } else {
-      EXPECT_FALSE(folder.has_value()) << path << " gave " << *folder;
+      EXPECT_FALSE(name.has_value()) << path << " gave " << *name;
     }
   }
 }
@@ -86,7 +91,7 @@ TEST(Canonicalize, RelativePathsStartAtTheWorkingFolder) {
   char cwd[PATH_MAX];
   ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
   ASSERT_EQ(::chdir(dir.path().c_str()), 0);
-  const auto got = platform::fs().canonicalize("n.md");
+  const auto got = fs().canonicalize("n.md");
   const auto [expected, error] = libc_realpath("n.md");
   ASSERT_EQ(::chdir(cwd), 0);
   ASSERT_TRUE(got.has_value());
@@ -95,7 +100,7 @@ TEST(Canonicalize, RelativePathsStartAtTheWorkingFolder) {
 }
 
 TEST(Canonicalize, NulByteIsInvalid) {
-  const auto got = platform::fs().canonicalize(std::string("/tmp\0x", 6));
+  const auto got = fs().canonicalize(std::string("/tmp\0x", 6));
   ASSERT_FALSE(got.has_value());
   EXPECT_EQ(got.error(), std::errc::invalid_argument);
 }
@@ -106,78 +111,250 @@ TEST(Canonicalize, AForkedChildNamesItsOwnFiles) {
   TempDir dir;
   const std::string mine = dir.write("mine.md", "x");
   const std::string parents = dir.write("parents.md", "y");
-  ASSERT_TRUE(platform::fs().canonicalize(mine).has_value());  // the parent has looked a name up before
+  ASSERT_TRUE(fs().canonicalize(mine).has_value());  // the parent has looked a name up before
   // Open in the parent until the child is done: there its number names this file.
-  platform::File held(::open(parents.c_str(), O_RDONLY | O_CLOEXEC));
-  ASSERT_GE(held.fd(), 0);
+  auto held = fs().open_file(parents, platform::OpenMode::read);
+  ASSERT_TRUE(held.has_value());
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    ::close(held.release());  // the child's next open gets this number
-    const auto got = platform::fs().canonicalize(mine);
-    ::_exit(got && *got == libc_realpath(mine).first ? 0 : 1);
+    static_cast<void>(fs().close(*held));  // the child's next open gets this number
+    const std::string expected = libc_realpath(mine).first;
+    const auto got = fs().canonicalize(mine);
+    auto file = fs().open_file(mine, platform::OpenMode::read);
+    const auto name = file ? fs().final_name(*file) : std::unexpected(file.error());
+    ::_exit(got && *got == expected && name && *name == expected ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
-// One buffer reused across files of every size around the read sizes: each
-// read must give exactly the file's bytes, whatever the buffer held before.
-TEST(ReadFile, ReusedBufferGetsExactBytes) {
+// Files of every size around the read sizes: each read gives exactly the
+// file's bytes from its start, however often the open file was read before.
+TEST(ReadFile, GetsExactBytes) {
   TempDir dir;
-  std::string buffer;
   for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{4095}, std::size_t{4096},
                                  std::size_t{4097}, std::size_t{70000}, std::size_t{1} << 20, std::size_t{3},
                                  std::size_t{8193}, std::size_t{0}}) {
     std::string content(size, '\0');
     for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>('a' + (i * 7 + size) % 26);
     const std::string path = dir.write("f.md", content);
-    ASSERT_TRUE(platform::fs().read_file(path, buffer)) << size;
-    EXPECT_EQ(buffer, content) << size;
-    platform::Result<platform::FileInfo> after;
-    ASSERT_TRUE(platform::fs().read_file(path, buffer, &after)) << size;
-    EXPECT_EQ(buffer, content) << size;
-    ASSERT_TRUE(after.has_value()) << size;
-    EXPECT_EQ(after->size, size);
-    platform::FileInfo info;
-    ASSERT_TRUE(platform::fs().read_file_prefix(path, 4096, buffer, info)) << size;
-    EXPECT_EQ(buffer, content.substr(0, 4096)) << size;
+    auto file = fs().open_file(path, platform::OpenMode::read);
+    ASSERT_TRUE(file.has_value()) << size;
+    const auto whole = fs().read(*file);
+    ASSERT_TRUE(whole.has_value()) << size;
+    EXPECT_EQ(whole->bytes, content) << size;
+    ASSERT_TRUE(whole->info.has_value()) << size;
+    EXPECT_EQ(whole->info->size, size);
+    const auto prefix = fs().read(*file, 4096);
+    ASSERT_TRUE(prefix.has_value()) << size;
+    EXPECT_EQ(prefix->bytes, content.substr(0, 4096)) << size;
   }
 }
 
-// The end of what is not a regular file is where a read returns nothing, not
-// where its size says: a stream that arrives in pieces is read to its end.
-TEST(ReadFile, AStreamIsReadToItsEnd) {
+// What is not a regular file has no end that its size tells: a stream is
+// refused at once, and nothing of it is consumed.
+TEST(ReadFile, AStreamIsRefusedWithoutReadingIt) {
   int ends[2];
   ASSERT_EQ(::pipe(ends), 0);
-  std::thread writer([&] {
-    EXPECT_EQ(::write(ends[1], "first ", 6), 6);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(::write(ends[1], "second", 6), 6);
-    ::close(ends[1]);
-  });
-  std::string text;
-  platform::Result<platform::FileInfo> after;
-  const auto r = platform::fs().read_file("/proc/self/fd/" + std::to_string(ends[0]), text, &after);
-  writer.join();
+  ASSERT_EQ(::write(ends[1], "first ", 6), 6);
+  auto file = fs().open_file("/proc/self/fd/" + std::to_string(ends[0]), platform::OpenMode::read);
+  ASSERT_TRUE(file.has_value()) << file.error().message();
+  const auto r = fs().read(*file);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error(), platform::Failure::not_regular_file);
+  char left[16] = {};
+  EXPECT_EQ(::read(ends[0], left, sizeof left), 6);
+  EXPECT_STREQ(left, "first ");
   ::close(ends[0]);
-  ASSERT_TRUE(r.has_value()) << r.error().message();
-  EXPECT_EQ(text, "first second");
-  ASSERT_TRUE(after.has_value());
-  EXPECT_FALSE(after->is_regular);
+  ::close(ends[1]);
 }
 
 TEST(ReadFile, FolderFailsWithIsADirectory) {
   TempDir dir;
-  std::string buffer = "old";
-  using After = platform::Result<platform::FileInfo>;
-  After info;
-  for (After* with : {static_cast<After*>(nullptr), &info}) {
-    const auto r = platform::fs().read_file(dir.path(), buffer, with);
+  auto folder = fs().open_file(dir.path(), platform::OpenMode::read);
+  ASSERT_TRUE(folder.has_value()) << folder.error().message();
+  for (const std::size_t limit : {SIZE_MAX, std::size_t{4096}}) {
+    const auto r = fs().read(*folder, limit);
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error(), std::errc::is_a_directory);
   }
+}
+
+// --- Open files and folders: what is checked is what was opened ---------------
+
+TEST(FinalName, NamesTheOpenObjectNotThePathItWasOpenedBy) {
+  TempDir dir;
+  dir.write("a/note.md", "x");
+  dir.mkdir("b");
+  ASSERT_EQ(::symlink(dir.path("a").c_str(), dir.path("link").c_str()), 0);
+  auto file = fs().open_file(dir.path("link/note.md"), platform::OpenMode::read);
+  ASSERT_TRUE(file);
+  EXPECT_EQ(fs().final_name(*file).value_or("<error>"), dir.path("a/note.md"));
+
+  // Renamed while open: the new name. Deleted: not found.
+  ASSERT_EQ(::rename(dir.path("a/note.md").c_str(), dir.path("b/moved.md").c_str()), 0);
+  EXPECT_EQ(fs().final_name(*file).value_or("<error>"), dir.path("b/moved.md"));
+  ASSERT_EQ(::unlink(dir.path("b/moved.md").c_str()), 0);
+  const auto gone = fs().final_name(*file);
+  ASSERT_FALSE(gone);
+  EXPECT_TRUE(platform::is_not_found(gone.error())) << gone.error().message();
+
+  auto folder = fs().open_dir(dir.path("link"), platform::DirUse::list);
+  ASSERT_TRUE(folder);
+  EXPECT_EQ(fs().final_name(*folder).value_or("<error>"), dir.path("a"));
+}
+
+TEST(OpenAt, LinksAreFollowedOnlyWhenAsked) {
+  TempDir dir;
+  dir.write("outside.md", "outside");
+  dir.mkdir("outside-folder");
+  const std::string folder_path = dir.mkdir("vault");
+  ASSERT_EQ(::symlink(dir.path("outside.md").c_str(), dir.path("vault/link.md").c_str()), 0);
+  ASSERT_EQ(::symlink(dir.path("outside-folder").c_str(), dir.path("vault/sub").c_str()), 0);
+  auto folder = fs().open_dir(folder_path, platform::DirUse::reach);
+  ASSERT_TRUE(folder);
+
+  auto followed = fs().open_at(*folder, "link.md", platform::OpenMode::read, platform::Links::follow);
+  ASSERT_TRUE(followed);
+  EXPECT_EQ(fs().final_name(*followed).value_or("<error>"), dir.path("outside.md"));
+
+  const platform::OpenMode modes[] = {platform::OpenMode::read, platform::OpenMode::write_existing,
+                                      platform::OpenMode::append_existing};
+  for (const auto mode : modes) {
+    const auto refused = fs().open_at(*folder, "link.md", mode, platform::Links::refuse);
+    ASSERT_FALSE(refused) << static_cast<int>(mode);
+    EXPECT_EQ(refused.error(), std::errc::too_many_symbolic_link_levels) << refused.error().message();
+  }
+  // Creating never goes through a link, dangling or not.
+  ASSERT_EQ(::symlink(dir.path("planted.md").c_str(), dir.path("vault/dangling.md").c_str()), 0);
+  for (const auto mode : {platform::OpenMode::create_new, platform::OpenMode::create_private}) {
+    const auto created = fs().open_at(*folder, "dangling.md", mode, platform::Links::follow);
+    ASSERT_FALSE(created);
+    EXPECT_TRUE(platform::is_already_exists(created.error())) << created.error().message();
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.path("planted.md")));
+
+  // A folder is never entered through a link.
+  const auto sub = fs().open_dir_at(*folder, "sub", platform::DirUse::list);
+  ASSERT_FALSE(sub);
+  EXPECT_TRUE(sub.error() == std::errc::not_a_directory || sub.error() == std::errc::too_many_symbolic_link_levels)
+      << sub.error().message();
+  EXPECT_EQ(fs().metadata_at(*folder, "sub").value_or(platform::FileInfo{}).type, platform::FileType::symlink);
+}
+
+TEST(OpenAt, NamesMustBeSingleComponents) {
+  TempDir dir;
+  dir.write("vault/a/b.md", "x");
+  auto folder = fs().open_dir(dir.path("vault"), platform::DirUse::reach);
+  ASSERT_TRUE(folder);
+  const std::string names[] = {"", ".", "..", "a/b.md", "../vault", std::string("b\0.md", 5)};
+  for (const std::string& name : names) {
+    const auto opened = fs().open_at(*folder, name, platform::OpenMode::read, platform::Links::follow);
+    ASSERT_FALSE(opened) << name;
+    EXPECT_TRUE(platform::is_invalid_argument(opened.error())) << name << ": " << opened.error().message();
+    EXPECT_TRUE(platform::is_invalid_argument(fs().create_dir_at(*folder, name).error())) << name;
+  }
+}
+
+TEST(ReadFile, WhatIsNoRegularFileIsRefusedWithoutWaiting) {
+  TempDir dir;
+  const std::string fifo = dir.path("pipe.md");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  // Opening does not wait for a writer; reading refuses at once.
+  auto file = fs().open_file(fifo, platform::OpenMode::read);
+  ASSERT_TRUE(file) << file.error().message();
+  const auto content = fs().read(*file);
+  ASSERT_FALSE(content);
+  EXPECT_EQ(content.error(), platform::Failure::not_regular_file);
+  EXPECT_EQ(content.error().message(), "Not a regular file");
+
+  // A device that reads without end.
+  auto device = fs().open_file("/dev/zero", platform::OpenMode::read);
+  ASSERT_TRUE(device);
+  const auto zeros = fs().read(*device, 1 << 20);
+  ASSERT_FALSE(zeros);
+  EXPECT_EQ(zeros.error(), platform::Failure::not_regular_file);
+}
+
+TEST(ReadFile, EachReadStartsAtTheBeginning) {
+  TempDir dir;
+  const std::string path = dir.write("note.md", "0123456789");
+  auto file = fs().open_file(path, platform::OpenMode::read);
+  ASSERT_TRUE(file);
+  const auto prefix = fs().read(*file, 4);
+  ASSERT_TRUE(prefix);
+  EXPECT_EQ(prefix->bytes, "0123");
+  ASSERT_TRUE(prefix->info);
+  EXPECT_EQ(prefix->info->size, 10u);
+  const auto whole = fs().read(*file);
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(whole->bytes, "0123456789");
+}
+
+TEST(CreateModes, APrivateFileIsTheOwnersAlone) {
+  TempDir dir;
+  auto folder = fs().open_dir(dir.path(), platform::DirUse::reach);
+  ASSERT_TRUE(folder);
+  const mode_t old_mask = ::umask(0);
+  auto shared = fs().open_at(*folder, "shared", platform::OpenMode::create_new, platform::Links::refuse);
+  auto owner_only = fs().open_at(*folder, "private", platform::OpenMode::create_private, platform::Links::refuse);
+  ::umask(old_mask);
+  ASSERT_TRUE(shared);
+  ASSERT_TRUE(owner_only);
+  EXPECT_EQ(fs().file_metadata(*shared)->permissions.bits, 0666u);
+  EXPECT_EQ(fs().file_metadata(*owner_only)->permissions.bits, 0600u);
+  ASSERT_TRUE(fs().set_permissions(*owner_only, platform::Permissions{0644}));
+  EXPECT_EQ(fs().metadata(dir.path("private"))->permissions.bits, 0644u);
+}
+
+TEST(RemoveAll, RemovesLinksWithoutFollowingThem) {
+  TempDir dir;
+  dir.write("keep/precious.md", "keep me");
+  dir.write("tree/a/b/c.md", "x");
+  dir.write("tree/top.md", "x");
+  ASSERT_EQ(::symlink(dir.path("keep").c_str(), dir.path("tree/a/to-keep").c_str()), 0);
+  ASSERT_EQ(::symlink(dir.path("keep/precious.md").c_str(), dir.path("tree/file-link.md").c_str()), 0);
+  ASSERT_TRUE(fs().remove_all(dir.path("tree")));
+  EXPECT_FALSE(dir.exists("tree"));
+  EXPECT_EQ(dir.read("keep/precious.md"), "keep me");
+  // A link given as the path itself is removed, not what it leads to.
+  ASSERT_EQ(::symlink(dir.path("keep").c_str(), dir.path("link").c_str()), 0);
+  ASSERT_TRUE(fs().remove_all(dir.path("link")));
+  EXPECT_FALSE(dir.exists("link"));
+  EXPECT_EQ(dir.read("keep/precious.md"), "keep me");
+  EXPECT_TRUE(platform::is_not_found(fs().remove_all(dir.path("missing")).error()));
+}
+
+TEST(Lock, AFolderLockHeldByAnotherProcessIsWaitedForAtMostTheWait) {
+  TempDir dir;
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Holds the lock for a moment, then ends (which releases it).
+    auto folder = fs().open_dir(dir.path(), platform::DirUse::reach);
+    const bool locked = folder && fs().lock(*folder, std::chrono::milliseconds(1000));
+    const char signal = locked ? 'y' : 'n';
+    static_cast<void>(::write(ready[1], &signal, 1));
+    ::usleep(400'000);
+    ::_exit(0);
+  }
+  char signal = 0;
+  ASSERT_EQ(::read(ready[0], &signal, 1), 1);
+  ASSERT_EQ(signal, 'y');
+  auto folder = fs().open_dir(dir.path(), platform::DirUse::reach);
+  ASSERT_TRUE(folder);
+  const auto busy = fs().lock(*folder, std::chrono::milliseconds(50));
+  ASSERT_FALSE(busy);
+  EXPECT_EQ(busy.error(), platform::Failure::lock_timeout);
+  EXPECT_TRUE(fs().lock(*folder, std::chrono::milliseconds(10'000)));
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::close(ready[0]);
+  ::close(ready[1]);
 }
 
 }  // namespace

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "frontmatter_json.h"
-#include "platform/fs.h"
 #include "temp_dir.h"
 #include "unicode.h"
+#include "vault_core/platform/fs.h"
 #include "vault_ops.h"
 
 namespace {
@@ -54,8 +54,10 @@ std::vector<SearchHit> plain_search(const std::string& vault, const std::string&
     auto next = walker.next();
     if (!next || !*next) break;
     const std::string note = **next;
-    std::string text;
-    EXPECT_TRUE(platform::fs().read_file(note, text));
+    auto file = platform::native_fs().open_file(note, platform::OpenMode::read);
+    auto content = file ? platform::native_fs().read(*file) : std::unexpected(file.error());
+    EXPECT_TRUE(content.has_value()) << note;
+    const std::string text = content ? std::move(content->bytes) : std::string();
     const ParsedNote parsed = parse_note_text(text);
     if (!tags.empty()) {
       std::vector<std::string> lowered;

@@ -203,10 +203,14 @@ TEST(UiBridge, FailuresAreSilentAndBounded) {
   };
   IdleListener stalled(/*full_queue=*/true);
   BridgePeer silent({.response = ""});  // accepts, reads the request, never answers
+  // Each byte comes well within the time-out of one receive; the whole answer
+  // would take 13 seconds.
+  BridgePeer dripping({.drip_ms = 100});
   const Case cases[] = {
       {"nothing listening", unused_loopback_port(), 0, 200, ECONNREFUSED},
       {"connect never completes", stalled.port(), 240, 1000, ETIMEDOUT},
       {"no answer", silent.port(), 490, 1500, EAGAIN},
+      {"an answer a byte at a time", dripping.port(), 990, 3000, EAGAIN},
   };
   for (const auto& c : cases) {
     const auto start = Clock::now();
@@ -217,10 +221,12 @@ TEST(UiBridge, FailuresAreSilentAndBounded) {
     ASSERT_FALSE(delivered) << c.name;
     EXPECT_EQ(delivered.error(), std::generic_category().message(c.error)) << c.name;
   }
-  const auto seen = silent.connections(1);
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].request, expected_request(silent.port(), sent_key(seen[0].request)));
-  EXPECT_EQ(seen[0].rest, "");
+  for (BridgePeer* peer : {&silent, &dripping}) {
+    const auto seen = peer->connections(1);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].request, expected_request(peer->port(), sent_key(seen[0].request)));
+    EXPECT_EQ(seen[0].rest, "");
+  }
 }
 
 TEST(UiBridge, KeysComeFromSuccessiveHashingStates) {

@@ -63,7 +63,9 @@ TEST(UnicodeLower, FullMapping) {
 TEST(UnicodeLower, AsciiRunsMatchTheByteRule) {
   const std::string breaks[] = {"", "É", "İ", "ÿ", "Σ"};
   const std::string lowered[] = {"", "é", "i̇", "ÿ", "σ"};  // sigma: never word-final here
-  std::string in, expected, out;
+  std::string in;
+  std::string expected;
+  std::string out;
   for (int shift = 0; shift < 8; ++shift) {
     for (std::size_t b = 0; b < std::size(breaks); ++b) {
       in.assign(static_cast<std::size_t>(shift), 'Q');

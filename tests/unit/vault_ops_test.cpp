@@ -11,15 +11,19 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <limits>
-#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/fs.h"
+#include "faulty_fs.h"
 #include "temp_dir.h"
+#include "vault_core/platform/fs.h"
 
 namespace {
+
+using Op = FaultyFs::Op;
 
 std::error_code err(int e) { return {e, std::generic_category()}; }
 
@@ -125,7 +129,7 @@ TEST(PlainDecimal, ShortestRoundTripWithoutExponent) {
 }
 
 TEST(MtimeMs, MillisecondsWithTheFractionKept) {
-  auto at = [](std::int64_t sec, std::int64_t nsec) {
+  auto at = [](std::int64_t sec, std::uint32_t nsec) {
     platform::FileInfo info;
     info.mtime_sec = sec;
     info.mtime_nsec = nsec;
@@ -160,105 +164,18 @@ TEST(FileFailureMessage, NotFoundAndExistsHaveTheirOwnWords) {
             "Failed to append to note /v/a.md: No space left on device");
 }
 
-// A file system that lists every folder in name order (so tests know the walk
-// order) and fails chosen calls. A hook returns the error to fail with, or
-// nothing to let the real call run.
-class FaultyFs : public platform::FileSystem {
- public:
-  using Hook = std::function<std::optional<std::error_code>(const std::string&)>;
-  Hook on_metadata, on_canonicalize, on_create_directories, on_open, on_open_dir, on_next_entry, on_read;
-  std::optional<std::error_code> write_error;
-  int renames = 0;
-
-  platform::Result<platform::FileInfo> metadata(const std::string& path) override {
-    if (auto e = run(on_metadata, path)) return std::unexpected(*e);
-    return FileSystem::metadata(path);
-  }
-  platform::Result<std::string> canonicalize(const std::string& path) override {
-    if (auto e = run(on_canonicalize, path)) return std::unexpected(*e);
-    return FileSystem::canonicalize(path);
-  }
-  // Fails where either of the two calls it stands for would.
-  platform::Result<std::string> canonicalize_directory(const std::string& path) override {
-    if (auto e = run(on_canonicalize, path)) return std::unexpected(*e);
-    if (auto e = run(on_metadata, path)) return std::unexpected(*e);
-    return FileSystem::canonicalize_directory(path);
-  }
-  platform::Result<void> create_directories(const std::string& path) override {
-    if (auto e = run(on_create_directories, path)) return std::unexpected(*e);
-    return FileSystem::create_directories(path);
-  }
-  platform::Result<void> read_file(const std::string& path, std::string& out,
-                                   platform::Result<platform::FileInfo>* info) override {
-    if (auto e = run(on_read, path)) return std::unexpected(*e);
-    auto r = FileSystem::read_file(path, out, info);
-    if (info != nullptr) {
-      if (auto e = run(on_metadata, path)) *info = std::unexpected(*e);
-    }
-    return r;
-  }
-  platform::Result<void> read_file_prefix(const std::string& path, std::size_t limit, std::string& out,
-                                          platform::FileInfo& info) override {
-    if (auto e = run(on_read, path)) return std::unexpected(*e);
-    return FileSystem::read_file_prefix(path, limit, out, info);
-  }
-  platform::Result<platform::File> open(const std::string& path, platform::OpenMode mode,
-                                        std::uint32_t perms) override {
-    if (auto e = run(on_open, path)) return std::unexpected(*e);
-    return FileSystem::open(path, mode, perms);
-  }
-  platform::Result<void> write_all(platform::File& file, std::string_view data) override {
-    if (write_error) return std::unexpected(*write_error);
-    return FileSystem::write_all(file, data);
-  }
-  platform::Result<void> rename(const std::string& from, const std::string& to) override {
-    ++renames;
-    return FileSystem::rename(from, to);
-  }
-  platform::Result<platform::DirStream> open_dir(const std::string& path) override {
-    if (auto e = run(on_open_dir, path)) return std::unexpected(*e);
-    auto dir = FileSystem::open_dir(path);
-    // A new listing may reuse the handle of one that was given up half way.
-    if (dir) pending_.erase(dir->handle());
-    return dir;
-  }
-  platform::Result<std::optional<platform::DirEntry>> next_entry(platform::DirStream& dir,
-                                                                 const std::string& path) override {
-    if (auto e = run(on_next_entry, path)) return std::unexpected(*e);
-    auto [it, fresh] = pending_.try_emplace(dir.handle());
-    if (fresh) {
-      while (true) {
-        auto entry = FileSystem::next_entry(dir, path);
-        if (!entry) return std::unexpected(entry.error());
-        if (!*entry) break;
-        it->second.push_back(std::move(**entry));
-      }
-      std::sort(it->second.begin(), it->second.end(), [](const auto& a, const auto& b) { return a.name > b.name; });
-    }
-    if (it->second.empty()) {
-      pending_.erase(it);
-      return std::optional<platform::DirEntry>();
-    }
-    platform::DirEntry entry = std::move(it->second.back());
-    it->second.pop_back();
-    return std::optional<platform::DirEntry>(std::move(entry));
-  }
-
- private:
-  static std::optional<std::error_code> run(const Hook& hook, const std::string& path) {
-    return hook ? hook(path) : std::nullopt;
-  }
-  std::map<void*, std::vector<platform::DirEntry>> pending_;  // the rest of each listing, last name first
-};
-
-FaultyFs::Hook fail_at(const std::string& target, int e) {
-  return [target, e](const std::string& path) -> std::optional<std::error_code> {
-    return path == target ? std::optional(err(e)) : std::nullopt;
+// Fails the calls `ops` on exactly `target` with `e`.
+FaultyFs::Hook fail_at(std::initializer_list<Op> ops, const std::string& target, int e) {
+  return [failing = std::vector<Op>(ops), target, e](Op op, const std::string& path) -> std::optional<std::error_code> {
+    const bool hit = path == target && std::find(failing.begin(), failing.end(), op) != failing.end();
+    return hit ? std::optional(err(e)) : std::nullopt;
   };
 }
 
+// Folders are listed in name order, so that the tests know the walk order.
 class WalkFailures : public ::testing::Test {
  protected:
+  WalkFailures() { faulty.sorted_listing = true; }
   TempDir dir;
   FaultyFs faulty;
   platform::ScopedFileSystem scoped{faulty};
@@ -268,13 +185,13 @@ class WalkFailures : public ::testing::Test {
 TEST_F(WalkFailures, AListingFailureAnywhereWinsOverAnEarlierUnreadableNote) {
   dir.write("v/a.md", "\xff not text");
   dir.write("v/z/deep.md", "x");
-  faulty.on_open_dir = fail_at(vault + "/z", EACCES);
+  faulty.fail(Op::open_dir_at, vault + "/z", err(EACCES));
   const std::string listing = "Failed to read directory " + vault + "/z: Permission denied";
   EXPECT_EQ(search_vault(vault, "", 10, {}).error(), listing);
-  faulty.on_read = fail_at(vault + "/a.md", EIO);
+  faulty.hook = fail_at({Op::read}, vault + "/a.md", EIO);
   EXPECT_EQ(vault_context(vault).error(), listing);
   // Even when the limit is reached before the walk gets there.
-  faulty.on_read = nullptr;
+  faulty.hook = nullptr;
   dir.write("v/a.md", "good words");
   EXPECT_EQ(search_vault(vault, "good", 1, {}).error(), listing);
   EXPECT_EQ(search_vault(vault, "", 0, {}).error(), listing);
@@ -288,16 +205,16 @@ TEST_F(WalkFailures, TheNoteFailureStandsWhenTheRestOfTheWalkIsClean) {
   // The walk stops reading at the limit: a later unreadable note does not matter.
   dir.write("v/0.md", "first");
   EXPECT_EQ(search_vault(vault, "", 1, {}).value().size(), 1u);
-  faulty.on_read = fail_at(vault + "/z/deep.md", EIO);
+  faulty.fail(Op::read, vault + "/z/deep.md", err(EIO));
   EXPECT_EQ(vault_context(vault).error(), "Failed to read note " + vault + "/z/deep.md: Input/output error");
 }
 
 TEST_F(WalkFailures, EntryAndFolderFailures) {
   dir.write("v/z/deep.md", "x");
-  faulty.on_next_entry = fail_at(vault + "/z", EIO);
+  faulty.hook = fail_at({Op::next_entry}, vault + "/z", EIO);
   EXPECT_EQ(search_vault(vault, "", 10, {}).error(), "Failed to read directory entry: Input/output error");
   EXPECT_EQ(vault_context(vault).error(), "Failed to read directory entry: Input/output error");
-  faulty.on_next_entry = nullptr;
+  faulty.hook = nullptr;
   EXPECT_EQ(search_vault(dir.path("missing"), "", 10, {}).error(), "File does not exist: " + dir.path("missing"));
   const std::string file = dir.write("file.md", "x");
   EXPECT_EQ(vault_context(file).error(), "Failed to read directory " + file + ": Not a directory");
@@ -323,60 +240,82 @@ class OperationFailures : public ::testing::Test {
 };
 
 TEST_F(OperationFailures, Reading) {
-  faulty.on_canonicalize = fail_at(vault, EACCES);
+  // The vault folder can be neither opened nor resolved.
+  faulty.hook = fail_at({Op::open_dir, Op::canonicalize}, vault, EACCES);
   EXPECT_EQ(read_note(vault, "n.md").error(), "Failed to resolve vault " + vault + ": Permission denied");
-  faulty.on_canonicalize = nullptr;
-  faulty.on_metadata = fail_at(vault, EIO);
+  // It resolves, but its metadata cannot be read.
+  faulty.hook = fail_at({Op::open_dir, Op::metadata}, vault, EIO);
   EXPECT_EQ(read_note(vault, "n.md").error(), "Vault is not an accessible directory: " + vault);
+  faulty.hook = nullptr;
   EXPECT_EQ(read_note(note, "x.md").error(), "Vault is not an accessible directory: " + note);
-  faulty.on_metadata = fail_at(note, EIO);
+  faulty.hook = fail_at({Op::metadata_after_read}, note, EIO);
   EXPECT_EQ(read_note(vault, "n.md").error(), "Failed to stat note " + note + ": Input/output error");
-  faulty.on_metadata = nullptr;
-  faulty.on_canonicalize = fail_at(note, ELOOP);
+  faulty.hook = fail_at({Op::open_file, Op::canonicalize}, note, ELOOP);
   EXPECT_EQ(read_note(vault, "n.md").error(), "Failed to resolve note " + note + ": Too many levels of symbolic links");
-  faulty.on_canonicalize = nullptr;
-  faulty.on_read = fail_at(note, EACCES);
+  faulty.hook = fail_at({Op::open_file}, note, EACCES);
   EXPECT_EQ(read_note(vault, "n.md").error(), "Failed to read note " + note + ": Permission denied");
+  faulty.hook = fail_at({Op::read}, note, EIO);
+  EXPECT_EQ(read_note(vault, "n.md").error(), "Failed to read note " + note + ": Input/output error");
 }
 
 TEST_F(OperationFailures, Creating) {
-  faulty.on_create_directories = fail_at(vault + "/a/b", EACCES);
+  faulty.hook = fail_at({Op::create_dir_at}, vault + "/a/b", EACCES);
   EXPECT_EQ(create_note_in_vault(vault, "a/b/c.md", "x").error(),
             "Failed to create folder " + vault + "/a/b: Permission denied");
-  faulty.on_create_directories = nullptr;
-  faulty.on_canonicalize = fail_at(vault + "/a", EACCES);
+  // A folder made but gone again before it could be opened.
+  faulty.hook = fail_at({Op::open_dir_at}, vault + "/a/b", ENOENT);
+  EXPECT_EQ(create_note_in_vault(vault, "a/b/c.md", "x").error(), "File does not exist: " + vault + "/a/b");
+  // Nothing is created when the nearest existing folder cannot be resolved.
+  ASSERT_EQ(::rmdir(dir.path("v/a/b").c_str()), 0);
+  ASSERT_EQ(::rmdir(dir.path("v/a").c_str()), 0);
+  faulty.hook = fail_at({Op::open_dir}, vault + "/a", EACCES);
   EXPECT_EQ(create_note_in_vault(vault, "a/b/c.md", "x").error(),
             "Failed to resolve folder " + vault + "/a: Permission denied");
   EXPECT_FALSE(dir.exists("v/a"));
+  // A folder name the platform refuses.
+  faulty.hook = nullptr;
+  const std::string nul_folder = vault + "/f" + std::string("\0g", 2);
+  EXPECT_EQ(create_note_in_vault(vault, "f" + std::string("\0g/n.md", 7), "x").error(),
+            "Failed to resolve folder " + nul_folder + ": Invalid argument");
 }
 
 TEST_F(OperationFailures, Updating) {
   // The metadata after the save fails: the new content is on disk all the same.
-  faulty.on_metadata = [&](const std::string& path) -> std::optional<std::error_code> {
-    return path == note && faulty.renames > 0 ? std::optional(err(EIO)) : std::nullopt;
+  faulty.hook = [&](Op op, const std::string& path) -> std::optional<std::error_code> {
+    return op == Op::metadata_at && path == note && faulty.count(Op::rename_at) > 0 ? std::optional(err(EIO))
+                                                                                     : std::nullopt;
   };
   EXPECT_EQ(update_note_in_vault(vault, "n.md", "new", std::nullopt).error(),
             "Failed to stat note " + note + ": Input/output error");
   EXPECT_EQ(dir.read("v/n.md"), "new");
-  faulty.on_metadata = fail_at(note, EIO);
+  faulty.hook = fail_at({Op::metadata_at}, note, EIO);
   EXPECT_EQ(update_note_in_vault(vault, "n.md", "newer", 0.0).error(),
             "Failed to stat note " + note + ": Input/output error");
   EXPECT_EQ(dir.read("v/n.md"), "new");
 }
 
 TEST_F(OperationFailures, Appending) {
-  faulty.on_open = fail_at(note, EACCES);
+  faulty.hook = fail_at({Op::open_at}, note, EACCES);
   EXPECT_EQ(append_to_note_in_vault(vault, "n.md", "more").error(),
             "Failed to append to note " + note + ": Permission denied");
-  faulty.on_open = nullptr;
-  faulty.write_error = err(ENOSPC);
+  faulty.hook = fail_at({Op::write}, note, ENOSPC);
   EXPECT_EQ(append_to_note_in_vault(vault, "n.md", "more").error(),
             "Failed to append to note " + note + ": No space left on device");
-  faulty.write_error.reset();
-  faulty.on_metadata = fail_at(note, EIO);
+  faulty.hook = fail_at({Op::metadata_at}, note, EIO);
   EXPECT_EQ(append_to_note_in_vault(vault, "n.md", "more").error(),
             "Failed to stat note " + note + ": Input/output error");
   EXPECT_EQ(dir.read("v/n.md"), "textmore");
+}
+
+TEST(CreateNote, MakesEveryMissingFolderLevel) {
+  TempDir dir;
+  const std::string vault = dir.mkdir("v");
+  const auto record = create_note_in_vault(vault, "a/b/c/n.md", "---\ntitle: N\n---\nthe body\n");
+  ASSERT_TRUE(record.has_value()) << record.error();
+  EXPECT_EQ(record->path, "a/b/c/n.md");
+  const std::string text = dir.read("v/a/b/c/n.md");
+  EXPECT_TRUE(text.starts_with("---\ntitle: N\n_id: ")) << text;
+  EXPECT_TRUE(text.ends_with("\n---\nthe body\n")) << text;
 }
 
 // A note replaced by another program right after its bytes were read: the
@@ -388,17 +327,18 @@ TEST(ReadNote, TheModificationTimeBelongsToTheBytesRead) {
   const std::string note = dir.write("v/n.md", "old");
   const timespec old_time[2] = {{1'000'000'000, 0}, {1'000'000'000, 0}};
   ASSERT_EQ(::utimensat(AT_FDCWD, note.c_str(), old_time, 0), 0);
-  struct ReplacedAfterRead : platform::FileSystem {
-    TempDir* dir = nullptr;
-    platform::Result<void> read_file(const std::string& path, std::string& out,
-                                     platform::Result<platform::FileInfo>* info) override {
-      auto r = FileSystem::read_file(path, out, info);
-      const std::string fresh = dir->write("v/fresh.md", "new");  // modified now
-      EXPECT_EQ(::rename(fresh.c_str(), path.c_str()), 0);
-      return r;
+  struct ReplacedAfterRead : FaultyFs {
+    std::function<void()> after_read;
+    platform::Result<platform::FileContent> read(platform::File& file, std::size_t limit) override {
+      auto content = FaultyFs::read(file, limit);
+      after_read();
+      return content;
     }
   } replacing;
-  replacing.dir = &dir;
+  replacing.after_read = [&] {
+    const std::string fresh = dir.write("v/fresh.md", "new");  // modified now
+    EXPECT_EQ(::rename(fresh.c_str(), note.c_str()), 0);
+  };
   platform::ScopedFileSystem scope(replacing);
   const auto record = read_note(vault, "n.md");
   ASSERT_TRUE(record.has_value()) << record.error();

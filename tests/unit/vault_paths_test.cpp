@@ -5,14 +5,22 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
-#include "platform/env.h"
-#include "platform/fs.h"
+#include "faulty_fs.h"
 #include "scoped_env.h"
 #include "temp_dir.h"
+#include "vault_core/platform/env.h"
+#include "vault_core/platform/fs.h"
 
 namespace {
+
+using Op = FaultyFs::Op;
+using namespace std::string_literals;
+
+std::error_code err(int e) { return {e, std::generic_category()}; }
 
 // HOME and XDG_CONFIG_HOME point into a fresh folder, so the registry lives at
 // {dir}/xdg/com.tarnel.app/vaults.json (the second root is {dir}/home/.config).
@@ -28,14 +36,8 @@ class RegistryTest : public ::testing::Test {
   std::string registry_text() const { return dir.read(kRegistry); }
   // The names in the registry's folder other than vaults.json.
   std::vector<std::string> leftovers() const {
-    std::vector<std::string> names;
-    const std::string folder = dir.path("xdg/com.tarnel.app");
-    auto listing = platform::fs().open_dir(folder);
-    if (!listing) return names;
-    while (auto entry = platform::fs().next_entry(*listing, folder)) {
-      if (!*entry) break;
-      if ((*entry)->name != "vaults.json") names.push_back((*entry)->name);
-    }
+    std::vector<std::string> names = folder_names(dir.path("xdg/com.tarnel.app"));
+    std::erase(names, "vaults.json");
     return names;
   }
   static std::string temp_name() { return "vaults." + std::to_string(platform::process_id()) + ".tmp"; }
@@ -113,6 +115,11 @@ TEST_F(RegistryTest, BadContentFailsWithTheReadMessage) {
       {std::string(200, '[') + std::string(200, ']'),
        "Could not read tarnel vault registry: parse error: nesting deeper than 127 levels"},
       {"{\"n\": 1e999}", "Could not read tarnel vault registry: number overflow parsing '1e999'"},
+      // The parser would stop at a NUL byte and take what comes before it.
+      {"{}\0{\"vaults\": []}"s,
+       "Could not read tarnel vault registry: parse error at line 1, column 3: unexpected NUL byte"},
+      {"{\n  \"vaults\": []\n}\n\0"s,
+       "Could not read tarnel vault registry: parse error at line 4, column 1: unexpected NUL byte"},
       {"[]", "Could not read tarnel vault registry: not an object"},
       {"\"vaults\"", "Could not read tarnel vault registry: not an object"},
       {"null", "Could not read tarnel vault registry: not an object"},
@@ -127,11 +134,8 @@ TEST_F(RegistryTest, ReadErrorsCarryTheSystemText) {
   dir.mkdir(kRegistry);
   EXPECT_EQ(error_of(read_registry(registry_file())), "Could not read tarnel vault registry: Is a directory");
 
-  struct Denied : platform::FileSystem {
-    platform::Result<void> read_file(const std::string&, std::string&, platform::Result<platform::FileInfo>*) override {
-      return std::unexpected(std::error_code(EACCES, std::generic_category()));
-    }
-  } denied;
+  FaultyFs denied;
+  denied.fail(Op::open_file, kRegistry, err(EACCES));
   platform::ScopedFileSystem scope(denied);
   EXPECT_EQ(error_of(read_registry(registry_file())), "Could not read tarnel vault registry: Permission denied");
 }
@@ -186,11 +190,12 @@ TEST_F(RegistryTest, WrittenFormIsSortedPrettyJsonWithAFinalLineBreak) {
 }
 
 TEST_F(RegistryTest, WriteGoesThroughTheTemporarySibling) {
-  struct RecordRenames : platform::FileSystem {
+  struct RecordRenames : FaultyFs {
     std::vector<std::pair<std::string, std::string>> renames;
-    platform::Result<void> rename(const std::string& from, const std::string& to) override {
-      renames.emplace_back(from, to);
-      return FileSystem::rename(from, to);
+    platform::Result<void> rename_at(platform::Dir& folder, std::string_view from, std::string_view to) override {
+      const std::string name = platform::native_fs().final_name(folder).value_or("<unnamed>");
+      renames.emplace_back(name + "/" + std::string(from), name + "/" + std::string(to));
+      return FaultyFs::rename_at(folder, from, to);
     }
   } fs;
   platform::ScopedFileSystem scope(fs);
@@ -200,48 +205,24 @@ TEST_F(RegistryTest, WriteGoesThroughTheTemporarySibling) {
   EXPECT_EQ(fs.renames[0].second, registry_file());
 }
 
-// Fails one step of writing the registry.
-class FailingWrite : public platform::FileSystem {
- public:
-  enum class Step { create_folder, write, sync, rename } step;
-  explicit FailingWrite(Step s) : step(s) {}
-  platform::Result<void> create_directories(const std::string& path) override {
-    if (step == Step::create_folder) return std::unexpected(std::error_code(EACCES, std::generic_category()));
-    return FileSystem::create_directories(path);
-  }
-  platform::Result<void> write_all(platform::File& file, std::string_view data) override {
-    if (step == Step::write) {
-      // Half the bytes reach the disk before the failure.
-      (void)FileSystem::write_all(file, data.substr(0, data.size() / 2));
-      return std::unexpected(std::error_code(ENOSPC, std::generic_category()));
-    }
-    return FileSystem::write_all(file, data);
-  }
-  platform::Result<void> sync(platform::File& file) override {
-    if (step == Step::sync) return std::unexpected(std::error_code(EIO, std::generic_category()));
-    return FileSystem::sync(file);
-  }
-  platform::Result<void> rename(const std::string& from, const std::string& to) override {
-    if (step == Step::rename) return std::unexpected(std::error_code(EXDEV, std::generic_category()));
-    return FileSystem::rename(from, to);
-  }
-};
-
 TEST_F(RegistryTest, FailedWriteLeavesTheOldFileAndNoTemporary) {
   const std::string old_text = "{\"vaults\":[{\"path\":\"/keep\",\"label\":\"keep\"}],\"extra\":true}";
   const std::string folder = dir.path("xdg/com.tarnel.app");
+  // A failing write first lets half of its bytes reach the disk.
   struct Case {
-    FailingWrite::Step step;
+    Op op;
+    std::error_code error;
     std::string message;
   };
   const Case cases[] = {
-      {FailingWrite::Step::write, "Failed to write " + folder + "/" + temp_name() + ": No space left on device"},
-      {FailingWrite::Step::sync, "Failed to write " + folder + "/" + temp_name() + ": Input/output error"},
-      {FailingWrite::Step::rename, "Failed to write " + registry_file() + ": Invalid cross-device link"},
+      {Op::write, err(ENOSPC), "Failed to write " + folder + "/" + temp_name() + ": No space left on device"},
+      {Op::sync, err(EIO), "Failed to write " + folder + "/" + temp_name() + ": Input/output error"},
+      {Op::rename_at, err(EXDEV), "Failed to write " + registry_file() + ": Invalid cross-device link"},
   };
   for (const auto& c : cases) {
     dir.write(kRegistry, old_text);
-    FailingWrite failing(c.step);
+    FaultyFs failing;
+    failing.fail(c.op, "", c.error);
     platform::ScopedFileSystem scope(failing);
     const auto written = write_registry(registry_file(), Json{{"vaults", Json::array()}});
     ASSERT_FALSE(written);
@@ -257,7 +238,8 @@ TEST_F(RegistryTest, FailedWriteLeavesTheOldFileAndNoTemporary) {
 }
 
 TEST_F(RegistryTest, UncreatableFolderIsReported) {
-  FailingWrite failing(FailingWrite::Step::create_folder);
+  FaultyFs failing;
+  failing.fail(Op::create_directories, "", err(EACCES));
   platform::ScopedFileSystem scope(failing);
   const auto written = write_registry(dir.path("new/folder/vaults.json"), Json::object());
   ASSERT_FALSE(written);
@@ -380,7 +362,8 @@ TEST_F(RegistryTest, RegistryReadFromTheSecondRootIsWrittenToTheFirst) {
 }
 
 TEST_F(RegistryTest, UnreadableRegistryIsNeverRewritten) {
-  for (const std::string content : {"not json", "\xEF\xBB\xBF{}", "[]"}) {
+  for (const std::string& content :
+       {"not json"s, "\xEF\xBB\xBF{}"s, "[]"s, "{\"vaults\": []}\0{\"vaults\": [{\"path\": \"/kept\"}]}"s}) {
     dir.write(kRegistry, content);
     EXPECT_TRUE(error_of(register_vault("/new", std::nullopt)).starts_with("Could not read tarnel vault registry: "));
     EXPECT_EQ(registry_text(), content);

@@ -14,6 +14,7 @@ class FailureCategory : public std::error_category {
       case Failure::write_zero: return "failed to write whole buffer";
       case Failure::invalid_utf8: return "stream did not contain valid UTF-8";
       case Failure::not_regular_file: return "Not a regular file";
+      case Failure::lock_timeout: return "timed out waiting for a lock held by another process";
     }
     return "unknown error";
   }

@@ -24,6 +24,7 @@ enum class Failure {
   write_zero = 1,    // a write accepted no byte: "failed to write whole buffer"
   invalid_utf8,      // a text file whose bytes are not UTF-8: "stream did not contain valid UTF-8"
   not_regular_file,  // a FIFO, socket or device where a regular file is required: "Not a regular file"
+  lock_timeout,      // another process held a lock for longer than the wait allowed
 };
 const std::error_category& failure_category();
 inline std::error_code make_error_code(Failure f) { return {static_cast<int>(f), failure_category()}; }

@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "frontmatter/scan.h"
-#include "platform/clock.h"
-#include "platform/env.h"
-#include "platform/fs.h"
 #include "unicode.h"
+#include "vault_core/platform/clock.h"
+#include "vault_core/platform/env.h"
+#include "vault_core/platform/fs.h"
 
 namespace vault {
 namespace {
@@ -25,84 +25,185 @@ std::unexpected<std::string> failure(StoreAction action, std::string_view path, 
   return std::unexpected(store_failure_message(action, path, error));
 }
 
-// The parent folder of `path`, lexically ("/" for "/a.md"); nothing for a
-// bare name or the root.
-std::optional<std::string> parent_folder(std::string_view path) {
-  while (path.size() > 1 && path.ends_with('/')) path.remove_suffix(1);
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string_view::npos || path == "/") return std::nullopt;
-  std::string_view parent = path.substr(0, slash);
-  while (parent.size() > 1 && parent.ends_with('/')) parent.remove_suffix(1);
-  return std::string(parent.empty() ? "/" : parent);
+// The check both store writers make first: a file in the note's place must
+// not be read-only. Returns its metadata when there is one.
+std::expected<std::optional<platform::FileInfo>, std::string> check_writable(const NoteTarget& note) {
+  const auto info = fs().metadata_at(note.folder, note.name);
+  if (!info) return std::nullopt;
+  if (info->read_only) return std::unexpected("File is read-only: " + std::string(note.path));
+  return *info;
 }
 
-// The checks both writers make first: missing folders are created, the parent
-// must then exist, and an existing file must not be read-only. Returns the
-// file's metadata when it exists.
-std::expected<std::optional<platform::FileInfo>, std::string> prepare_target(StoreAction action,
-                                                                               const std::string& path) {
-  if (const std::optional<std::string> parent = parent_folder(path)) {
-    if (!fs().metadata(*parent)) {
-      if (auto made = fs().create_directories(*parent); !made) return failure(action, path, made.error());
-      if (!fs().metadata(*parent)) return std::unexpected("Parent directory does not exist: " + *parent);
-    }
-  }
-  const auto info = fs().metadata(path);
-  if (!info) return std::nullopt;
-  if (info->read_only) return std::unexpected("File is read-only: " + path);
-  return *info;
+// Why a file of `type` cannot be written as a note: a folder, or a FIFO,
+// socket or device (which a write could block on or never reach a disk).
+std::optional<std::error_code> not_a_note_file(platform::FileType type) {
+  if (type == platform::FileType::directory) return std::make_error_code(std::errc::is_a_directory);
+  if (type != platform::FileType::regular) return make_error_code(platform::Failure::not_regular_file);
+  return std::nullopt;
 }
 
 // ".{name}.tarnel-save-{pid}.tmp" beside the note: hidden and not ending in
 // ".md", so no walk lists it. A long name is shortened (at a character
 // boundary) so that the temporary name stays within the file-name limit.
-std::string temporary_sibling(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  const std::string_view folder = slash == std::string::npos ? std::string_view() : std::string_view(path).substr(0, slash + 1);
-  std::string_view name = slash == std::string::npos ? std::string_view(path) : std::string_view(path).substr(slash + 1);
+std::string temporary_name(std::string_view name) {
   constexpr std::size_t kMaxNameBytes = 200;
   if (name.size() > kMaxNameBytes) {
     std::size_t cut = kMaxNameBytes;
     while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
     name = name.substr(0, cut);
   }
-  std::string temp(folder);
-  temp += '.';
+  std::string temp = ".";
   temp += name;
   temp += ".tarnel-save-" + std::to_string(platform::process_id()) + ".tmp";
   return temp;
 }
 
-// Opens a fresh temporary file; a stale one left by an earlier crash of a
-// process with the same id is removed first (never followed: O_EXCL).
-platform::Result<platform::File> open_temporary(const std::string& temp, std::uint32_t perms) {
-  auto file = fs().open(temp, platform::OpenMode::create_new, perms);
-  if (!file && platform::is_already_exists(file.error()) && fs().remove_file(temp)) {
-    file = fs().open(temp, platform::OpenMode::create_new, perms);
+// The temporary file, created afresh: a stale one left by an earlier crash of
+// a process with the same id is removed first. It is the owner's alone when
+// it is to be given the permissions of the file it replaces, so that no one
+// reads it before it has them.
+platform::Result<platform::File> open_temporary(platform::Dir& folder, std::string_view name, bool owner_only) {
+  const auto mode = owner_only ? platform::OpenMode::create_private : platform::OpenMode::create_new;
+  auto file = fs().open_at(folder, name, mode, platform::Links::refuse);
+  if (!file && platform::is_already_exists(file.error()) && fs().remove_at(folder, name)) {
+    file = fs().open_at(folder, name, mode, platform::Links::refuse);
   }
   return file;
 }
 
-// One save attempt: write the temporary file, flush it, give it the note's
-// permission bits, rename it over the note. On failure the temporary file is
-// gone and the note untouched.
-platform::Result<void> replace_through_temporary(const std::string& path, const std::string& temp,
-                                                 std::string_view content, std::optional<std::uint32_t> mode) {
-  auto file = open_temporary(temp, mode ? 0600 : 0666);
-  if (!file) return std::unexpected(file.error());
-  platform::Result<void> result = mode ? fs().set_permissions(*file, *mode & 0777) : platform::Result<void>();
-  if (result) result = fs().write_all(*file, content);
-  if (result) result = fs().sync(*file);
-  if (result) result = fs().close(*file);
-  if (result) result = fs().rename(temp, path);
-  if (!result) {
-    static_cast<void>(fs().close(*file));
-    static_cast<void>(fs().remove_file(temp));
+}  // namespace
+
+std::string store_failure_message(StoreAction action, std::string_view path, const std::error_code& error) {
+  std::string message = "Failed to ";
+  message += action_word(action);
+  if (platform::is_invalid_argument(error) || path.find('\0') != std::string_view::npos) {
+    message += " note: the path is invalid on this platform. Rename the note or move it to a valid folder, then try "
+               "again. Path: ";
+    message += path;
+    return message;
   }
-  return result;
+  message += ' ';
+  message += path;
+  message += ": ";
+  message += error.message();
+  return message;
 }
 
-// --- Template helpers --------------------------------------------------------
+std::string file_failure_message(std::string_view action, std::string_view path, const std::error_code& error) {
+  if (platform::is_not_found(error)) return "File does not exist: " + std::string(path);
+  if (platform::is_already_exists(error)) return "File already exists: " + std::string(path);
+  return "Failed to " + std::string(action) + " " + std::string(path) + ": " + error.message();
+}
+
+std::optional<std::string> tripwire_refusal(std::optional<std::string_view> previous, std::string_view text) {
+  if (text.size() < frontmatter::kTripwireMinBytes) return std::nullopt;
+  const auto hit = frontmatter::check_tripwire(previous, text);
+  if (!hit) return std::nullopt;
+  return frontmatter::tripwire_message(*hit);
+}
+
+std::optional<std::string> read_previous_text(const NoteTarget& note) {
+  auto file = fs().open_at(note.folder, note.name, platform::OpenMode::read, platform::Links::refuse);
+  if (!file) return std::nullopt;
+  auto content = fs().read(*file);
+  if (!content || !unicode::is_valid_utf8(content->bytes)) return std::nullopt;
+  return std::move(content->bytes);
+}
+
+std::expected<void, ReplaceFailure> replace_file(platform::Dir& folder, std::string_view name,
+                                                 std::string_view temporary_name, std::string_view content,
+                                                 std::optional<platform::Permissions> permissions) {
+  auto file = open_temporary(folder, temporary_name, permissions.has_value());
+  if (!file) return std::unexpected(ReplaceFailure{ReplaceStep::temporary, file.error()});
+  platform::Result<void> written = permissions ? fs().set_permissions(*file, *permissions) : platform::Result<void>();
+  if (written) written = fs().write_all(*file, content);
+  if (written) written = fs().sync(*file);
+  if (written) written = fs().close(*file);
+  if (!written) {
+    static_cast<void>(fs().close(*file));
+    static_cast<void>(fs().remove_at(folder, temporary_name));
+    return std::unexpected(ReplaceFailure{ReplaceStep::temporary, written.error()});
+  }
+  if (auto renamed = fs().rename_at(folder, temporary_name, name); !renamed) {
+    static_cast<void>(fs().remove_at(folder, temporary_name));
+    return std::unexpected(ReplaceFailure{ReplaceStep::rename, renamed.error()});
+  }
+  return {};
+}
+
+std::expected<void, std::string> create_new_note_file(const NoteTarget& note, std::string_view content) {
+  if (auto existing = check_writable(note); !existing) return std::unexpected(existing.error());
+  if (auto refused = tripwire_refusal(std::nullopt, content)) return std::unexpected(std::move(*refused));
+  auto file = fs().open_at(note.folder, note.name, platform::OpenMode::create_new, platform::Links::refuse);
+  if (!file) {
+    if (platform::is_already_exists(file.error())) return std::unexpected("File already exists: " + std::string(note.path));
+    return failure(StoreAction::create, note.path, file.error());
+  }
+  platform::Result<void> written = fs().write_all(*file, content);
+  if (written) written = fs().close(*file);
+  if (!written) {
+    // Remove the file this call created, so that a retry can create it again.
+    static_cast<void>(fs().close(*file));
+    static_cast<void>(fs().remove_at(note.folder, note.name));
+    return failure(StoreAction::save, note.path, written.error());
+  }
+  return {};
+}
+
+std::expected<void, std::string> save_note_file(const NoteTarget& note, std::string_view content) {
+  const auto existing = check_writable(note);
+  if (!existing) return std::unexpected(existing.error());
+  if (*existing) {
+    if (auto error = not_a_note_file((*existing)->type)) return failure(StoreAction::save, note.path, *error);
+  }
+  if (content.size() >= frontmatter::kTripwireMinBytes) {
+    const std::optional<std::string> previous = read_previous_text(note);
+    if (auto refused = tripwire_refusal(previous, content)) return std::unexpected(std::move(*refused));
+  }
+  const std::optional<platform::Permissions> permissions =
+      *existing ? std::optional((*existing)->permissions) : std::nullopt;
+  const std::string temp = temporary_name(note.name);
+  for (std::size_t attempt = 0;; ++attempt) {
+    const auto replaced = replace_file(note.folder, note.name, temp, content, permissions);
+    if (replaced) return {};
+    if (!platform::is_permission_denied(replaced.error().error) || attempt == std::size(kRetryDelaysMs)) {
+      return failure(StoreAction::save, note.path, replaced.error().error);
+    }
+    platform::clock().sleep_ms(kRetryDelaysMs[attempt]);
+  }
+}
+
+std::expected<void, std::string> append_note_file(const NoteTarget& note, std::string_view text) {
+  if (text.size() >= frontmatter::kTripwireMinBytes) {
+    const std::optional<std::string> previous = read_previous_text(note);
+    const std::string result = previous ? *previous + std::string(text) : std::string(text);
+    if (auto refused = tripwire_refusal(previous, result)) return std::unexpected(std::move(*refused));
+  }
+  const auto fail = [&](const std::error_code& error) {
+    return std::unexpected(file_failure_message("append to note", note.path, error));
+  };
+  // A FIFO would refuse to open without a reader, with an obscure error; its
+  // type says it plainly. The type of what opens is checked again below.
+  if (const auto info = fs().metadata_at(note.folder, note.name)) {
+    if (auto error = not_a_note_file(info->type)) return fail(*error);
+  }
+  auto file = fs().open_at(note.folder, note.name, platform::OpenMode::append_existing, platform::Links::refuse);
+  if (!file) return fail(file.error());
+  const auto before = fs().file_metadata(*file);
+  if (!before) return fail(before.error());
+  if (auto error = not_a_note_file(before->type)) return fail(*error);
+  // A write that fails part way (a full disk) is undone: the note goes back
+  // to its length before the append, so no fragment of the text stays in it.
+  if (auto written = fs().write_all(*file, text); !written) {
+    static_cast<void>(fs().truncate(*file, before->size));
+    return fail(written.error());
+  }
+  return {};
+}
+
+// --- Note text ---------------------------------------------------------------
+
+namespace {
 
 char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
 
@@ -184,71 +285,6 @@ std::string field_line(std::string_view key, std::string_view value) {
 }
 
 }  // namespace
-
-std::string store_failure_message(StoreAction action, std::string_view path, const std::error_code& error) {
-  std::string message = "Failed to ";
-  message += action_word(action);
-  if (platform::is_invalid_argument(error) || path.find('\0') != std::string_view::npos) {
-    message += " note: the path is invalid on this platform. Rename the note or move it to a valid folder, then try "
-               "again. Path: ";
-    message += path;
-    return message;
-  }
-  message += ' ';
-  message += path;
-  message += ": ";
-  message += error.message();
-  return message;
-}
-
-std::expected<void, std::string> create_new_note_file(const std::string& path, std::string_view content) {
-  if (auto target = prepare_target(StoreAction::create, path); !target) return std::unexpected(target.error());
-  if (auto hit = frontmatter::check_tripwire(std::nullopt, content)) {
-    return std::unexpected(frontmatter::tripwire_message(*hit));
-  }
-  auto file = fs().open(path, platform::OpenMode::create_new);
-  if (!file) {
-    if (platform::is_already_exists(file.error())) return std::unexpected("File already exists: " + path);
-    return failure(StoreAction::create, path, file.error());
-  }
-  platform::Result<void> written = fs().write_all(*file, content);
-  if (written) written = fs().close(*file);
-  if (!written) {
-    // Remove the file this call created, so that a retry can create it again.
-    static_cast<void>(fs().close(*file));
-    static_cast<void>(fs().remove_file(path));
-    return failure(StoreAction::save, path, written.error());
-  }
-  return {};
-}
-
-std::expected<void, std::string> save_note_file(const std::string& path, std::string_view content) {
-  const auto target = prepare_target(StoreAction::save, path);
-  if (!target) return std::unexpected(target.error());
-  if (content.size() >= frontmatter::kTripwireMinBytes) {
-    const std::optional<std::string> previous = read_previous_text(path);
-    const auto hit = frontmatter::check_tripwire(
-        previous ? std::optional<std::string_view>(*previous) : std::nullopt, content);
-    if (hit) return std::unexpected(frontmatter::tripwire_message(*hit));
-  }
-
-  const std::optional<std::uint32_t> mode = *target ? std::optional((*target)->mode) : std::nullopt;
-  const std::string temp = temporary_sibling(path);
-  for (std::size_t attempt = 0;; ++attempt) {
-    const platform::Result<void> result = replace_through_temporary(path, temp, content, mode);
-    if (result) return {};
-    if (!platform::is_permission_denied(result.error()) || attempt == std::size(kRetryDelaysMs)) {
-      return failure(StoreAction::save, path, result.error());
-    }
-    platform::sleep_ms(kRetryDelaysMs[attempt]);
-  }
-}
-
-std::optional<std::string> read_previous_text(const std::string& path) {
-  std::string text;
-  if (!fs().read_file(path, text) || !unicode::is_valid_utf8(text)) return std::nullopt;
-  return text;
-}
 
 std::string new_note_title(std::optional<std::string_view> title, std::string_view note_path) {
   if (title) {

@@ -1,6 +1,7 @@
-// Note files: the one place that writes a whole note (an exclusive create and
-// a save that never leaves a note half written), and the text of new notes:
-// the template, the `_id` and `_date` stamp and the single-field editor.
+// Note files: the one place that writes notes (an exclusive create, a save
+// that never leaves a note half written, an append that never leaves part of
+// its text, each behind the write tripwire) and the text of new notes: the
+// template, the `_id` and `_date` stamp and the single-field editor.
 #pragma once
 
 #include <array>
@@ -11,40 +12,89 @@
 #include <string_view>
 #include <system_error>
 
+#include "vault_core/platform/fs.h"
+
 namespace vault {
 
 // --- Note file store ----------------------------------------------------------
+//
+// Every write of a note goes through these functions. They work on a note
+// that the caller has already confined to a vault: the folder that holds it
+// is open (so no name on the way can change underneath), and the note is an
+// entry of that folder. A link in the note's place is never followed.
+
+// The note a writer works on: the open folder that holds it, its name in that
+// folder, and its path as the messages show it.
+struct NoteTarget {
+  platform::Dir& folder;
+  std::string_view name;
+  std::string_view path;
+};
 
 // The word that stands in a store failure message.
 enum class StoreAction { save, create };
 
 // "Failed to {action} {path}: {error}" with the platform's description of the
-// error; for an invalid-argument error (EINVAL) or a path holding a NUL byte
-// instead "Failed to {action} note: the path is invalid on this platform.
-// Rename the note or move it to a valid folder, then try again. Path: {path}".
+// error; for an invalid-argument error (a name the platform refuses) or a
+// path holding a NUL byte instead "Failed to {action} note: the path is
+// invalid on this platform. Rename the note or move it to a valid folder,
+// then try again. Path: {path}".
 std::string store_failure_message(StoreAction action, std::string_view path, const std::error_code& error);
 
-// Creates the note file `path` with `content`; never replaces an existing file.
-// Creates missing folders first. Errors: "Parent directory does not exist:
-// {parent}", "File is read-only: {path}", the tripwire message, "File already
-// exists: {path}", or a store failure message ("create" for folders and
-// opening, "save" for writing; a file that cannot be written is removed).
-[[nodiscard]] std::expected<void, std::string> create_new_note_file(const std::string& path,
-                                                                    std::string_view content);
+// "File does not exist: {path}" for a not-found error, "File already exists:
+// {path}" for an already-exists error, else "Failed to {action} {path}:
+// {error}": the message of every failed file operation on a note.
+std::string file_failure_message(std::string_view action, std::string_view path, const std::error_code& error);
 
-// Replaces the content of the note file `path` (created when missing). The new
+// The write tripwire of every writer: nothing when `text` may replace
+// `previous` (nothing: no earlier version), else the refusal message
+// "tarnel_tripwire: {rule} {details}". Texts under 512 bytes always pass.
+std::optional<std::string> tripwire_refusal(std::optional<std::string_view> previous, std::string_view text);
+
+// Creates the note with `content`; never replaces anything in its place.
+// Errors: "File is read-only: {path}" when a read-only file is there, the
+// tripwire message, "File already exists: {path}", or a store failure
+// message ("create" for opening, "save" for writing; a file that cannot be
+// written whole is removed again).
+[[nodiscard]] std::expected<void, std::string> create_new_note_file(const NoteTarget& note, std::string_view content);
+
+// Replaces the note's content (the note is created when missing): the new
 // content goes to a temporary sibling that is flushed, given the note's
-// permission bits and renamed over the note, so the note holds either the old
-// or the new content, never a mix; the temporary file never outlives the
+// permissions and renamed over the note, so the note holds either the old or
+// the new content, never a mix, and the temporary file never outlives the
 // call. Permission-denied failures are retried after 25, 50, 100 and 200 ms.
-// Errors as for create_new_note_file, except "File already exists", with the
-// action "save".
-[[nodiscard]] std::expected<void, std::string> save_note_file(const std::string& path, std::string_view content);
+// Errors: "File is read-only: {path}", the tripwire message (judged against
+// the current content), or a store failure message with the action "save".
+[[nodiscard]] std::expected<void, std::string> save_note_file(const NoteTarget& note, std::string_view content);
 
-// The content of the file when it can be read and is valid UTF-8; nothing
-// otherwise (missing, unreadable, not UTF-8). The previous text that the write
-// tripwire compares with.
-std::optional<std::string> read_previous_text(const std::string& path);
+// Appends `text` after the note's last byte; the note must exist and be a
+// regular file. A text of 512 bytes or more is first judged by the tripwire
+// against the note's content followed by it. A write that fails part way
+// cuts the note back to its earlier length. Errors: the tripwire message, or
+// file_failure_message with the action "append to note".
+[[nodiscard]] std::expected<void, std::string> append_note_file(const NoteTarget& note, std::string_view text);
+
+// The content of the note when it can be read and is valid UTF-8; nothing
+// otherwise (missing, unreadable, not a regular file, not UTF-8). The
+// previous text that the tripwire compares with.
+std::optional<std::string> read_previous_text(const NoteTarget& note);
+
+// Where a replacement failed: writing the temporary file, or renaming it
+// over the target.
+enum class ReplaceStep { temporary, rename };
+struct ReplaceFailure {
+  ReplaceStep step;
+  std::error_code error;
+};
+
+// Replaces the file `name` of `folder` with `content` through the temporary
+// sibling `temporary_name`: created afresh (a stale file of that name is
+// removed first; a link there is never followed), given `permissions` when
+// set, written, flushed to disk and renamed over `name`. On failure the
+// temporary file is removed and `name` is untouched.
+[[nodiscard]] std::expected<void, ReplaceFailure> replace_file(platform::Dir& folder, std::string_view name,
+                                                             std::string_view temporary_name, std::string_view content,
+                                                             std::optional<platform::Permissions> permissions);
 
 // --- New-note template --------------------------------------------------------
 
