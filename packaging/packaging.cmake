@@ -116,13 +116,16 @@ endif()
 if(TARNEL_TESTS)
   set(TARNEL_ARTEFACT_DIR ${PROJECT_SOURCE_DIR}/build CACHE PATH
       "The Release build folder whose installation, .deb and .mcpb the packaging tests check")
-  foreach(test_name install deb bundle)
+  foreach(test_name install deb bundle readme)
     add_test(NAME packaging.${test_name}
              COMMAND ${Python3_EXECUTABLE} ${TARNEL_PKG_DIR}/tests/test_${test_name}.py)
     set_tests_properties(packaging.${test_name} PROPERTIES
       LABELS packaging SKIP_RETURN_CODE 77 TIMEOUT 300
       ENVIRONMENT "TARNEL_SOURCE_DIR=${PROJECT_SOURCE_DIR};TARNEL_ARTEFACT_DIR=${TARNEL_ARTEFACT_DIR};TARNEL_VERSION=${PROJECT_VERSION};TARNEL_BINARY_LICENSE=${TARNEL_BINARY_LICENSE}")
   endforeach()
+  # The README test asks this build's server for its tool catalogue.
+  set_property(TEST packaging.readme APPEND PROPERTY ENVIRONMENT
+    "TARNEL_SERVER_BINARY=$<TARGET_FILE:tarnel-mcp-server>")
   # They read build/ and the install test rebuilds it with make: one at a time.
   set_tests_properties(packaging.install packaging.deb packaging.bundle PROPERTIES
     RESOURCE_LOCK tarnel_release_build)
