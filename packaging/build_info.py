@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Writes BUILD-INFO: the commit of this project and the Debian source packages
-whose code was linked into the server binary, so that a recipient of the binary
-can find its complete corresponding source (THIRD-PARTY-NOTICES.txt).
+"""Writes BUILD-INFO, unless it already says the same: the commit of this
+project and the Debian source packages whose code was linked into the server
+binary, so that a recipient of the binary can find its complete corresponding
+source (THIRD-PARTY-NOTICES.txt).
 
 Never fails the build: what cannot be found is written as "unknown"."""
 
@@ -79,8 +80,15 @@ def main():
     lines.append("The source of a Debian package at a given version is fetched with")
     lines.append("`apt-get source <source package>=<version>`.")
 
+    text = "\n".join(lines) + "\n"
+    try:
+        with open(args.output, encoding="utf-8") as f:
+            if f.read() == text:
+                return
+    except OSError:
+        pass
     with open(args.output, "w", encoding="utf-8") as f:
-        f.write("\n".join(lines) + "\n")
+        f.write(text)
 
 
 if __name__ == "__main__":

@@ -16,7 +16,8 @@ set(TARNEL_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/tarnel-mcp-server)
 file(MAKE_DIRECTORY ${TARNEL_PKG_OUT})
 
 # BUILD-INFO names the commit and the Debian source packages the binary was
-# linked from; it is rewritten whenever the binary is linked.
+# linked from. It is checked at every build (and rewritten when it changed),
+# so that it follows commits that leave the binary as it is.
 find_file(TARNEL_JSON_HEADER nlohmann/json.hpp)
 set(TARNEL_LINKED_ARGS --linked nlohmann-json=${TARNEL_JSON_HEADER})
 if(FYAML_ARCHIVE)
@@ -25,10 +26,12 @@ endif()
 if(NOT TARNEL_SANITIZE)
   list(APPEND TARNEL_LINKED_ARGS --static-runtime)
 endif()
-add_custom_command(TARGET tarnel-mcp-server POST_BUILD
+add_custom_target(build_info ALL
   COMMAND ${Python3_EXECUTABLE} ${TARNEL_PKG_DIR}/build_info.py
           --output ${TARNEL_PKG_OUT}/BUILD-INFO --version ${PROJECT_VERSION}
           --source-dir ${PROJECT_SOURCE_DIR} --compiler ${CMAKE_CXX_COMPILER} ${TARNEL_LINKED_ARGS}
+  BYPRODUCTS ${TARNEL_PKG_OUT}/BUILD-INFO
+  COMMENT "Recording the build's sources in BUILD-INFO"
   VERBATIM)
 
 # Debian's copyright file: the licence and the notices, one after the other.
@@ -102,7 +105,7 @@ if(TARNEL_NPM)
             --install-tree ${TARNEL_PKG_OUT}/bundle-install --staging ${TARNEL_PKG_OUT}/bundle
             --output ${TARNEL_BUNDLE} --version ${PROJECT_VERSION} --license ${TARNEL_BINARY_LICENSE}
             --mcpb ${TARNEL_MCPB} --win32-binary ${TARNEL_WIN32_BINARY}
-    DEPENDS tarnel-mcp-server mcpb_cli
+    DEPENDS tarnel-mcp-server build_info mcpb_cli
     COMMENT "Packing ${TARNEL_BUNDLE}"
     VERBATIM)
 else()
