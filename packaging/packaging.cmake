@@ -55,6 +55,12 @@ install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/THIRD-PARTY-NO
         DESTINATION ${TARNEL_DOC_DIR} COMPONENT server)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/LICENSES/ DESTINATION ${TARNEL_DOC_DIR}/LICENSES COMPONENT server)
 
+# The Debian package and the bundle are made from the Linux build; a Windows
+# build (build-windows/) only installs, and its binary joins the Linux bundle.
+if(WIN32)
+  return()
+endif()
+
 # The Debian package: build/tarnel-mcp-server_<version>_<arch>.deb, its
 # Depends found by dpkg-shlibdeps.
 set(CPACK_GENERATOR DEB)
@@ -116,7 +122,7 @@ endif()
 
 # The packaging tests check the artefacts of the Release build in build/
 # (`make test` makes them first) and the README's host set-up snippets.
-if(TARNEL_TESTS)
+if(TARNEL_TESTS AND NOT CMAKE_CROSSCOMPILING)
   set(TARNEL_ARTEFACT_DIR ${PROJECT_SOURCE_DIR}/build CACHE PATH
       "The Release build folder whose installation, .deb and .mcpb the packaging tests check")
   foreach(test_name install deb bundle readme)
