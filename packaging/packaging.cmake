@@ -125,9 +125,18 @@ endif()
 if(TARNEL_TESTS AND NOT CMAKE_CROSSCOMPILING)
   set(TARNEL_ARTEFACT_DIR ${PROJECT_SOURCE_DIR}/build CACHE PATH
       "The Release build folder whose installation, .deb and .mcpb the packaging tests check")
-  foreach(test_name install deb bundle readme)
+  # name|test file|its arguments
+  set(TARNEL_PACKAGING_TESTS
+    "install|test_install.py"
+    "deb|test_deb.py|PackageFile"
+    "deb_install|test_deb.py|InstalledPackage"
+    "bundle|test_bundle.py"
+    "readme|test_readme.py")
+  foreach(entry IN LISTS TARNEL_PACKAGING_TESTS)
+    string(REPLACE "|" ";" entry "${entry}")
+    list(POP_FRONT entry test_name test_file)
     add_test(NAME packaging.${test_name}
-             COMMAND ${Python3_EXECUTABLE} ${TARNEL_PKG_DIR}/tests/test_${test_name}.py)
+             COMMAND ${Python3_EXECUTABLE} ${TARNEL_PKG_DIR}/tests/${test_file} ${entry})
     set_tests_properties(packaging.${test_name} PROPERTIES
       LABELS packaging SKIP_RETURN_CODE 77 TIMEOUT 300
       ENVIRONMENT "TARNEL_SOURCE_DIR=${PROJECT_SOURCE_DIR};TARNEL_ARTEFACT_DIR=${TARNEL_ARTEFACT_DIR};TARNEL_VERSION=${PROJECT_VERSION};TARNEL_BINARY_LICENSE=${TARNEL_BINARY_LICENSE}")
@@ -136,6 +145,6 @@ if(TARNEL_TESTS AND NOT CMAKE_CROSSCOMPILING)
   set_property(TEST packaging.readme APPEND PROPERTY ENVIRONMENT
     "TARNEL_SERVER_BINARY=$<TARGET_FILE:tarnel-mcp-server>")
   # They read build/ and the install test rebuilds it with make: one at a time.
-  set_tests_properties(packaging.install packaging.deb packaging.bundle PROPERTIES
+  set_tests_properties(packaging.install packaging.deb packaging.deb_install packaging.bundle PROPERTIES
     RESOURCE_LOCK tarnel_release_build)
 endif()
