@@ -8,10 +8,15 @@
 # And the benchmark (bench/README.md), whose report goes to standard output:
 #   make bench builds a Release server and measures it; BENCH_NOTES="10000 100000"
 #              also compares the two vault sizes
+# Installing and packaging the Release build in build/ (README.md, "Connect it to your MCP host"):
+#   make install    installs the server and its licence files under PREFIX (default /usr/local)
+#   make uninstall  removes what the last make install installed (listed in build/installed-files.txt)
+#   make package    writes the Debian package build/tarnel-mcp-server_<version>_<arch>.deb
+#   make bundle     writes the MCP bundle build/tarnel-mcp-server-<version>.mcpb
 
 .SILENT:
 MAKEFLAGS += --no-print-directory
-.PHONY: run test deps build build-test build-fuzz fuzz lint bench
+.PHONY: run test deps build build-test build-fuzz fuzz lint bench install uninstall package bundle
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
@@ -36,7 +41,8 @@ build-fuzz:
 	cmake -S . -B build-fuzz -G Ninja -DTARNEL_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++-14 >&2
 	cmake --build build-fuzz -j $(JOBS) >&2
 
-test: build-test build-fuzz
+# The packaging tests in build-test check the .deb and .mcpb of build/.
+test: build-test build-fuzz package bundle
 	cd build-test && ctest --output-on-failure -j $(JOBS)
 	./scripts/fuzz 20
 
@@ -59,3 +65,24 @@ bench:
 	printf '\n## In-process kernels (one 2 KB note)\n\n```\n'
 	./build-bench/bench/bench_kernels --benchmark_min_time=0.2 2>&1
 	printf '```\n'
+
+PREFIX ?= /usr/local
+
+# CMake's install_manifest.txt is rewritten by every installation, CPack's
+# included: make install keeps its own list for make uninstall.
+install: build
+	cmake --install build --prefix "$(PREFIX)" >&2
+	cp build/install_manifest.txt build/installed-files.txt
+
+uninstall:
+	./packaging/uninstall build/installed-files.txt
+
+package:
+	./scripts/install-deps --package
+	$(MAKE) build
+	cmake --build build --target package >&2
+
+bundle:
+	./scripts/install-deps --bundle
+	$(MAKE) build
+	cmake --build build --target bundle >&2
