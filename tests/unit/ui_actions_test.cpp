@@ -11,8 +11,13 @@
 
 #include "base64.h"
 #include "bridge_peer.h"
+#include "platform/error.h"
 #include "siphash.h"
 #include "ui_actions.h"
+
+#ifdef _WIN32
+#include <winsock2.h>
+#endif
 
 namespace {
 
@@ -23,8 +28,16 @@ long long ms_since(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
+// The open descriptors of this process; on Windows, where a socket is a
+// handle, its open handles.
 std::size_t open_descriptors() {
+#ifdef _WIN32
+  DWORD count = 0;
+  ::GetProcessHandleCount(::GetCurrentProcess(), &count);
+  return count;
+#else
   return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
+#endif
 }
 
 // The request a connection must send, with the key it actually sent.
@@ -204,9 +217,15 @@ TEST(UiBridge, FailuresAreSilentAndBounded) {
   IdleListener stalled(/*full_queue=*/true);
   BridgePeer silent({.response = ""});  // accepts, reads the request, never answers
   const Case cases[] = {
+#ifdef _WIN32
+      {"nothing listening", unused_loopback_port(), 0, 200, WSAECONNREFUSED},
+      {"connect never completes", stalled.port(), 240, 1000, WSAETIMEDOUT},
+      {"no answer", silent.port(), 490, 1500, WSAEWOULDBLOCK},
+#else
       {"nothing listening", unused_loopback_port(), 0, 200, ECONNREFUSED},
       {"connect never completes", stalled.port(), 240, 1000, ETIMEDOUT},
       {"no answer", silent.port(), 490, 1500, EAGAIN},
+#endif
   };
   for (const auto& c : cases) {
     const auto start = Clock::now();
@@ -215,7 +234,7 @@ TEST(UiBridge, FailuresAreSilentAndBounded) {
     EXPECT_GE(elapsed, c.min_ms) << c.name;
     EXPECT_LT(elapsed, c.max_ms) << c.name;
     ASSERT_FALSE(delivered) << c.name;
-    EXPECT_EQ(delivered.error(), std::generic_category().message(c.error)) << c.name;
+    EXPECT_EQ(delivered.error(), platform::system_error(c.error).message()) << c.name;
   }
   const auto seen = silent.connections(1);
   ASSERT_EQ(seen.size(), 1u);
