@@ -18,9 +18,10 @@ struct Child {
   std::vector<std::string> args;
 };
 
-Child child([[maybe_unused]] const std::string& script, [[maybe_unused]] std::vector<std::string> probe_steps) {
+Child child([[maybe_unused]] const std::string& script,
+            [[maybe_unused]] const std::vector<std::string>& probe_steps) {
 #ifdef _WIN32
-  return {process_probe_path(), std::move(probe_steps)};
+  return {process_probe_path(), probe_steps};
 #else
   return {"sh", {"-c", script}};
 #endif
@@ -67,12 +68,12 @@ TEST(RunProcess, ArgumentsArriveUnchanged) {
   // Windows passes one command line that the child splits again: spaces,
   // quotes and backslashes before quotes must survive the quoting.
   const std::vector<std::string> args = {
-      "plain", "", "two words", "tab\there", "a\"quote", "\"", "back\\slash", "trailing\\", "trailing\\\\",
+      "plain", "", "two words", "tab\there", "line\nbreak", "a\"quote", "\"", "back\\slash", "trailing\\", "trailing\\\\",
       "\\\"", "\\\\\"x\"\\\\", "C:\\Program Files\\", "\\\\server\\share", "ünï cödé 💡", "%PATH%", "a&b|c>d",
   };
   Child c = child("printf '[%s]' \"$@\" >&2", {"args"});
 #ifndef _WIN32
-  c.args.push_back("sh");  // $0 of the script
+  c.args.emplace_back("sh");  // $0 of the script
 #endif
   c.args.insert(c.args.end(), args.begin(), args.end());
   auto r = run(c);
