@@ -5,6 +5,9 @@
 #   make fuzz  runs each fuzz target for FUZZ_SECONDS (default 60)
 #   make lint  runs clang-tidy and cppcheck over the sources
 # Everything but the server's own responses goes to standard error.
+# The Windows build, cross-built with mingw-w64 and tested under wine:
+#   make windows       builds a Release build-windows/tarnel-mcp-server.exe
+#   make test-windows  runs the Windows tests (make test does, after the Linux ones)
 # And the benchmark (bench/README.md), whose report goes to standard output:
 #   make bench builds a Release server and measures it; BENCH_NOTES="10000 100000"
 #              also compares the two vault sizes
@@ -16,7 +19,7 @@
 
 .SILENT:
 MAKEFLAGS += --no-print-directory
-.PHONY: run test deps build build-test build-fuzz fuzz lint bench install uninstall package bundle
+.PHONY: run test deps build build-test build-fuzz fuzz lint bench install uninstall package bundle windows test-windows
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
@@ -45,6 +48,7 @@ build-fuzz:
 test: build-test build-fuzz package bundle
 	cd build-test && ctest --output-on-failure -j $(JOBS)
 	./scripts/fuzz 20
+	$(MAKE) test-windows
 
 fuzz: build-fuzz
 	./scripts/fuzz $(FUZZ_SECONDS)
@@ -86,3 +90,16 @@ bundle:
 	./scripts/install-deps --bundle
 	$(MAKE) build
 	cmake --build build --target bundle >&2
+
+# The Windows build: dependencies staged in build-windows/deps, one static
+# .exe that needs no DLL beside it (cmake/mingw-w64-x86_64.cmake).
+windows:
+	./scripts/install-deps --windows
+	./scripts/windows-deps
+	cmake -S . -B build-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	  -DCMAKE_BUILD_TYPE=Release -DTARNEL_WERROR=ON -DTARNEL_TESTS=OFF >&2
+	cmake --build build-windows -j $(JOBS) --target tarnel-mcp-server >&2
+
+test-windows:
+	./scripts/install-deps --windows
+	JOBS=$(JOBS) ./scripts/windows-test

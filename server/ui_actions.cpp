@@ -24,26 +24,36 @@ constexpr auto kDeliveryTimeout = 1s;    // everything after the connect togethe
 constexpr std::size_t kReadSize = 512;
 constexpr std::size_t kHeadLimit = 8192;
 
+constexpr const char* kOutOfTime = "the delivery ran out of time";
+
 std::unexpected<std::string> fail(const std::error_code& ec) { return std::unexpected(ec.message()); }
 
 // The time-out for the next send or receive: kIoTimeout, or the time left
-// before `deadline` when that is shorter. A peer that sends or reads a byte
-// now and then would otherwise hold the delivery without end. When no time
-// is left, the error a time-out gives (EAGAIN).
-platform::Result<std::chrono::milliseconds> io_timeout(Clock::time_point deadline) {
+// before `deadline` when that is shorter; nothing when no time is left. A
+// peer that sends or reads a byte now and then would otherwise hold the
+// delivery without end.
+std::optional<std::chrono::milliseconds> io_timeout(Clock::time_point deadline) {
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-  if (left <= 0ms) return std::unexpected(std::make_error_code(std::errc::resource_unavailable_try_again));
+  if (left <= 0ms) return std::nullopt;
   return std::min<std::chrono::milliseconds>(left, kIoTimeout);
+}
+
+// A send or receive that failed: kOutOfTime when the deadline has passed (its
+// time-out was the time that was left), else the system's text.
+std::unexpected<std::string> io_failure(const std::error_code& ec, Clock::time_point deadline) {
+  if (Clock::now() >= deadline) return std::unexpected(std::string(kOutOfTime));
+  return fail(ec);
 }
 
 // Sends every byte of `bytes` under the send time-out that io_timeout gives.
 // Only a message larger than the socket's buffers, read slowly by the peer,
 // could take one such time-out per partial send; UI messages are far smaller.
-platform::Result<void> send_before(platform::Socket& socket, std::string_view bytes, Clock::time_point deadline) {
+Delivery send_before(platform::Socket& socket, std::string_view bytes, Clock::time_point deadline) {
   const auto timeout = io_timeout(deadline);
-  if (!timeout) return std::unexpected(timeout.error());
-  if (auto set = socket.set_send_timeout(*timeout); !set) return set;
-  return socket.send_all(bytes);
+  if (!timeout) return std::unexpected(kOutOfTime);
+  if (auto set = socket.set_send_timeout(*timeout); !set) return fail(set.error());
+  if (auto sent = socket.send_all(bytes); !sent) return io_failure(sent.error(), deadline);
+  return {};
 }
 
 // The 64-bit integer as its 8 little-endian bytes.
@@ -94,10 +104,10 @@ std::expected<std::string, std::string> read_response_head(platform::Socket& soc
   char chunk[kReadSize];
   for (;;) {
     const auto timeout = io_timeout(deadline);
-    if (!timeout) return fail(timeout.error());
+    if (!timeout) return std::unexpected(kOutOfTime);
     if (auto set = socket.set_receive_timeout(*timeout); !set) return fail(set.error());
     const auto n = socket.receive_some(chunk, sizeof chunk);
-    if (!n) return fail(n.error());
+    if (!n) return io_failure(n.error(), deadline);
     if (*n == 0) return head;
     // Only the new bytes, and the three before them, can complete a blank line.
     const std::size_t from = head.size() < 3 ? 0 : head.size() - 3;
@@ -156,16 +166,13 @@ Delivery deliver_ui_message(std::uint16_t port, std::string_view message) {
   const auto key = thread_hashing_key();
   if (!key) return std::unexpected(key.error());
   if (auto sent = send_before(*socket, handshake_request(port, websocket_handshake_key(**key)), deadline); !sent) {
-    return fail(sent.error());
+    return sent;
   }
   const auto head = read_response_head(*socket, deadline);
   if (!head) return std::unexpected(head.error());
   if (!accepts_upgrade(*head)) return std::unexpected("the UI bridge did not accept the WebSocket upgrade");
 
-  if (auto sent = send_before(*socket, text_frame(message, websocket_masking_key(**key)), deadline); !sent) {
-    return fail(sent.error());
-  }
-  return {};  // the socket closes here, without a close frame
+  return send_before(*socket, text_frame(message, websocket_masking_key(**key)), deadline);  // the socket closes here, without a close frame
 }
 
 std::string websocket_handshake_key(HashingKey& key) {

@@ -36,8 +36,8 @@ std::string ui_action_message(std::string_view action, nlohmann::json payload);
 // Delivers `message` to the UI bridge at 127.0.0.1:`port`: connect, WebSocket
 // upgrade, one masked text frame, close (without a close frame). On failure,
 // the reason: the system's text for a failed connect, send or receive (a
-// time-out included; so too, as EAGAIN, when the one second after connecting
-// runs out between them), "handshake too large" when the response head reaches
+// time-out included), "the delivery ran out of time" when the one second
+// after connecting runs out, "handshake too large" when the response head reaches
 // 8193 bytes without a blank line, or "the UI bridge did not accept the
 // WebSocket upgrade" when the status line is not a 101.
 [[nodiscard]] std::expected<void, std::string> deliver_ui_message(std::uint16_t port, std::string_view message);

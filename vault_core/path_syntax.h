@@ -1,6 +1,6 @@
 // Lexical path operations over one component model with two syntaxes: POSIX
-// (the native one here) and Windows (drive letters, UNC shares, verbatim and
-// device prefixes, both slashes). Nothing here touches the file system.
+// and Windows (drive letters, UNC shares, verbatim and device prefixes, both
+// slashes); the native one is the build's. Nothing here touches the file system.
 //
 // A path reads as: an optional prefix (Windows only), an optional root
 // separator, then "." (kept only as the very first component), ".." and
@@ -17,7 +17,11 @@
 enum class PathSyntax { posix, windows };
 
 // The syntax of the platform the server runs on.
+#ifdef _WIN32
+inline constexpr PathSyntax kNativeSyntax = PathSyntax::windows;
+#else
 inline constexpr PathSyntax kNativeSyntax = PathSyntax::posix;
+#endif
 
 // POSIX: starts with "/". Windows: starts with a prefix and, for a bare drive
 // letter, continues with a separator ("C:\x", "\\server\share", "\\?\x";

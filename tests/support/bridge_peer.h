@@ -59,10 +59,10 @@ class BridgePeer {
 
  private:
   void serve();
-  PeerConnection handle(int fd) const;
+  PeerConnection handle(std::intptr_t socket) const;
 
   PeerScript script_;
-  int listener_ = -1;
+  std::intptr_t listener_ = -1;  // a descriptor, or a Winsock SOCKET
   std::uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
   std::mutex mutex_;
@@ -84,7 +84,7 @@ class IdleListener {
   std::uint16_t port() const { return port_; }
 
  private:
-  int listener_ = -1, filler_ = -1;
+  std::intptr_t listener_ = -1, filler_ = -1;
   std::uint16_t port_ = 0;
 };
 

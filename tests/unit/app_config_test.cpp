@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <optional>
 #include <string>
 #include <utility>
@@ -19,8 +21,17 @@ using Op = FaultyFs::Op;
 
 std::error_code err(int e) { return {e, std::generic_category()}; }
 
+// The separator of the paths that the configuration functions join.
+#ifdef _WIN32
+constexpr const char* kSep = "\\";
+#else
+constexpr const char* kSep = "/";
+#endif
+
 // HOME and XDG_CONFIG_HOME point into a fresh folder; the namespace variable
-// is unset. The platform root is then $HOME/.config.
+// is unset. The platform root is then $HOME/.config on POSIX; on Windows it
+// is the roaming application-data folder, which the system also gives as
+// %APPDATA% and which HOME does not move.
 class AppConfigTest : public ::testing::Test {
  protected:
   AppConfigTest() {
@@ -30,8 +41,14 @@ class AppConfigTest : public ::testing::Test {
   }
   std::string home() const { return dir.path("home"); }
   std::string xdg() const { return dir.path("xdg"); }
+#ifdef _WIN32
+  std::string platform_root() const { return platform::get_env("APPDATA").value_or("<no APPDATA>"); }
+#else
   std::string platform_root() const { return home() + "/.config"; }
-  static std::string file_in(const std::string& root) { return root + "/com.tarnel.app/vaults.json"; }
+#endif
+  static std::string file_in(const std::string& root) {
+    return root + kSep + "com.tarnel.app" + kSep + "vaults.json";
+  }
 
   TempDir dir;
   ScopedEnv env;
@@ -65,7 +82,8 @@ TEST_F(AppConfigTest, NamespaceIsDevelopmentOnlyForItsExactName) {
     ScopedEnv local;
     if (c.value) local.set("tarnel_app_config_namespace", *c.value);
     EXPECT_EQ(app_config::config_namespace(), c.expected) << (c.value ? *c.value : "<unset>");
-    EXPECT_EQ(app_config::config_file_path("/cfg", "vaults.json"), "/cfg/" + c.expected + "/vaults.json");
+    EXPECT_EQ(app_config::config_file_path("/cfg", "vaults.json"),
+              std::string("/cfg") + kSep + c.expected + kSep + "vaults.json");
   }
 }
 
@@ -74,15 +92,35 @@ TEST_F(AppConfigTest, RootsPreferAnAbsoluteXdgConfigHome) {
     std::optional<std::string> xdg;
     std::vector<std::string> roots;
   };
-  const Case cases[] = {
+  std::vector<Case> cases = {
       {xdg(), {xdg(), platform_root()}},
       {std::nullopt, {platform_root()}},
       {"", {platform_root()}},
       {"xdg", {platform_root()}},  // relative: ignored
       {platform_root() + "/", {platform_root() + "/"}},  // equal to the platform root: one root, kept as given
-      {home() + "/./.config", {home() + "/./.config"}},
-      {home() + "/.Config", {home() + "/.Config", platform_root()}},
   };
+#ifdef _WIN32
+  // Windows path rules: both slashes separate, only the drive letter ignores
+  // case, a path without a drive or share is not absolute.
+  std::string root = platform_root(), forward = root, lower_drive = root, dotted = root, upper_leaf = root;
+  std::replace(forward.begin(), forward.end(), '\\', '/');
+  lower_drive[0] = static_cast<char>(std::tolower(lower_drive[0]));
+  const std::size_t leaf = root.find_last_of('\\');
+  dotted.insert(leaf, "\\.");
+  for (std::size_t i = leaf + 1; i < upper_leaf.size(); ++i) {
+    upper_leaf[i] = static_cast<char>(std::toupper(upper_leaf[i]));
+  }
+  cases.push_back({forward, {forward}});
+  cases.push_back({lower_drive, {lower_drive}});
+  cases.push_back({dotted, {dotted}});
+  cases.push_back({upper_leaf, {upper_leaf, root}});
+  cases.push_back({"/posix/style", {root}});
+  cases.push_back({root.substr(0, 2) + "relative", {root}});
+  cases.push_back({"\\\\server\\share\\cfg", {"\\\\server\\share\\cfg", root}});
+#else
+  cases.push_back({home() + "/./.config", {home() + "/./.config"}});
+  cases.push_back({home() + "/.Config", {home() + "/.Config", platform_root()}});
+#endif
   for (const auto& c : cases) {
     ScopedEnv local;
     if (c.xdg) {

@@ -11,7 +11,13 @@ constexpr PathSyntax P = PathSyntax::posix;
 
 const char* name(PathSyntax s) { return s == W ? "windows: " : "posix: "; }
 
-TEST(PathSyntax, NativeIsPosix) { EXPECT_EQ(kNativeSyntax, PathSyntax::posix); }
+TEST(PathSyntax, NativeIsThePlatformsOwn) {
+#ifdef _WIN32
+  EXPECT_EQ(kNativeSyntax, PathSyntax::windows);
+#else
+  EXPECT_EQ(kNativeSyntax, PathSyntax::posix);
+#endif
+}
 
 TEST(PathAbsolute, FollowsEachSyntax) {
   struct Case {

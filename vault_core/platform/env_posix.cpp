@@ -24,13 +24,6 @@ EnvSnapshot capture_environment() {
   return env;
 }
 
-std::optional<std::string> snapshot_lookup(const EnvSnapshot& env, std::string_view name) {
-  for (const auto& [key, value] : env) {
-    if (key == name) return value;
-  }
-  return std::nullopt;
-}
-
 std::optional<std::string> get_env(const char* name) {
   const char* v = std::getenv(name);
   if (v == nullptr) return std::nullopt;

@@ -17,7 +17,7 @@ class Socket {
  public:
   Socket() = default;
   ~Socket() { close(); }
-  Socket(Socket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  Socket(Socket&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
   Socket& operator=(Socket&& other) noexcept;
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
@@ -27,7 +27,7 @@ class Socket {
   // listens). The socket returned blocks, with no time-outs set.
   [[nodiscard]] static Result<Socket> connect_loopback(std::uint16_t port, std::chrono::milliseconds timeout);
 
-  bool is_open() const { return fd_ >= 0; }
+  bool is_open() const { return handle_ >= 0; }
 
   // After `timeout` without progress, a send fails with EAGAIN (EWOULDBLOCK).
   // EINVAL when `timeout` is not positive (so too for the receive time-out).
@@ -49,8 +49,10 @@ class Socket {
   void close();
 
  private:
-  explicit Socket(int fd) : fd_(fd) {}
-  int fd_ = -1;
+  explicit Socket(std::intptr_t handle) : handle_(handle) {}
+  // The system's handle of the socket (a descriptor, or a Winsock SOCKET);
+  // -1 when closed.
+  std::intptr_t handle_ = -1;
 };
 
 }  // namespace platform

@@ -13,12 +13,12 @@
 namespace platform {
 namespace {
 
-Result<void> set_timeout(int fd, int option, std::chrono::milliseconds timeout) {
+Result<void> set_timeout(std::intptr_t handle, int option, std::chrono::milliseconds timeout) {
   // A zero time-out would mean "wait for ever" to the system.
   const auto ms = timeout.count();
   if (ms <= 0) return std::unexpected(system_error(EINVAL));
   struct timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
-  if (::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) != 0) return last_system_error();
+  if (::setsockopt(static_cast<int>(handle), SOL_SOCKET, option, &tv, sizeof tv) != 0) return last_system_error();
   return {};
 }
 
@@ -49,8 +49,8 @@ Result<void> finish_connect(int fd, std::chrono::milliseconds timeout) {
 Socket& Socket::operator=(Socket&& other) noexcept {
   if (this != &other) {
     close();
-    fd_ = other.fd_;
-    other.fd_ = -1;
+    handle_ = other.handle_;
+    other.handle_ = -1;
   }
   return *this;
 }
@@ -62,25 +62,28 @@ Result<Socket> Socket::connect_loopback(std::uint16_t port, std::chrono::millise
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(socket.fd_, reinterpret_cast<const struct sockaddr*>(&address), sizeof address) != 0) {
+  const int fd = static_cast<int>(socket.handle_);
+  if (::connect(fd, reinterpret_cast<const struct sockaddr*>(&address), sizeof address) != 0) {
     // An interrupted non-blocking connect goes on in the background, as one in progress does.
     if (errno != EINPROGRESS && errno != EINTR) return last_system_error();
-    if (auto done = finish_connect(socket.fd_, timeout); !done) return std::unexpected(done.error());
+    if (auto done = finish_connect(fd, timeout); !done) return std::unexpected(done.error());
   }
-  const int flags = ::fcntl(socket.fd_, F_GETFL);
-  if (flags < 0 || ::fcntl(socket.fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) return last_system_error();
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return last_system_error();
   return socket;
 }
 
-Result<void> Socket::set_send_timeout(std::chrono::milliseconds timeout) { return set_timeout(fd_, SO_SNDTIMEO, timeout); }
+Result<void> Socket::set_send_timeout(std::chrono::milliseconds timeout) {
+  return set_timeout(handle_, SO_SNDTIMEO, timeout);
+}
 
 Result<void> Socket::set_receive_timeout(std::chrono::milliseconds timeout) {
-  return set_timeout(fd_, SO_RCVTIMEO, timeout);
+  return set_timeout(handle_, SO_RCVTIMEO, timeout);
 }
 
 Result<void> Socket::send_all(std::string_view bytes) {
   while (!bytes.empty()) {
-    const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    const ssize_t n = ::send(static_cast<int>(handle_), bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
       return last_system_error();
@@ -93,15 +96,15 @@ Result<void> Socket::send_all(std::string_view bytes) {
 
 Result<std::size_t> Socket::receive_some(char* buffer, std::size_t size) {
   for (;;) {
-    const ssize_t n = ::recv(fd_, buffer, size, 0);
+    const ssize_t n = ::recv(static_cast<int>(handle_), buffer, size, 0);
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno != EINTR) return last_system_error();
   }
 }
 
 void Socket::close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  handle_ = -1;
 }
 
 }  // namespace platform

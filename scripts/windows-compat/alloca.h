@@ -1,0 +1,3 @@
+/* mingw-w64 declares alloca in malloc.h. */
+#pragma once
+#include <malloc.h>

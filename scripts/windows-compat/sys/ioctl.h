@@ -1,0 +1,2 @@
+/* Included by the library but not called: nothing to declare. */
+#pragma once
