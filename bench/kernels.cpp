@@ -6,10 +6,10 @@
 
 #include <string>
 
-#include "frontmatter_json.h"
-#include "json_text.h"
-#include "unicode.h"
-#include "vault_ops.h"
+#include "server/json_text.h"
+#include "server/vault_ops.h"
+#include "vault_core/frontmatter/frontmatter_json.h"
+#include "vault_core/unicode/unicode.h"
 
 namespace {
 

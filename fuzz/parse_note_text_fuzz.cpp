@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "frontmatter_json.h"
+#include "vault_core/frontmatter/frontmatter_json.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -15,9 +15,9 @@
 #include <string>
 #include <string_view>
 
-#include "path_syntax.h"
-#include "unicode.h"
-#include "windows_path.h"
+#include "vault_core/paths/path_syntax.h"
+#include "vault_core/paths/windows_path.h"
+#include "vault_core/unicode/unicode.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "faulty_fs.h"
+#include "server/vault_paths.h"
+#include "tests/support/faulty_fs.h"
 #include "vault_core/platform/fs.h"
-#include "vault_paths.h"
 
 namespace {
 

@@ -19,13 +19,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "faulty_fs.h"
-#include "path_syntax.h"
-#include "protocol.h"
-#include "tool_service.h"
-#include "ui_actions.h"
-#include "unicode.h"
+#include "server/protocol.h"
+#include "server/tool_service.h"
+#include "server/ui_actions.h"
+#include "tests/support/faulty_fs.h"
+#include "vault_core/paths/path_syntax.h"
 #include "vault_core/platform/fs.h"
+#include "vault_core/unicode/unicode.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "frontmatter/scan.h"
+#include "vault_core/frontmatter/scan.h"
 
 using namespace frontmatter;
 

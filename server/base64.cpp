@@ -1,5 +1,5 @@
 // Base64 encoding.
-#include "base64.h"
+#include "server/base64.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,12 +1,12 @@
 // JSON text: the library's layout, written directly into one string. Numbers
 // and strings that are not valid UTF-8 are left to the library itself.
-#include "json_text.h"
+#include "server/json_text.h"
 
 #include <bit>
 #include <cstdint>
 #include <string_view>
 
-#include "unicode.h"
+#include "vault_core/unicode/unicode.h"
 
 namespace {
 

@@ -2,11 +2,11 @@
 // server state and serve standard input and output until input ends.
 #include <memory>
 
-#include "platform/env.h"
+#include "server/protocol.h"
+#include "server/tool_service.h"
+#include "server/ui_actions.h"
+#include "vault_core/platform/env.h"
 #include "vault_core/platform/std_streams.h"
-#include "protocol.h"
-#include "tool_service.h"
-#include "ui_actions.h"
 
 int main() {
   platform::EnvSnapshot env = platform::capture_environment();

@@ -1,13 +1,13 @@
 // JSON-RPC framing, parsing and the MCP methods.
-#include "protocol.h"
+#include "server/protocol.h"
 
 #include <cstring>
 #include <exception>
 
-#include "json_text.h"
+#include "server/json_text.h"
+#include "server/tools.h"
 #include "vault_core/platform/std_streams.h"
-#include "tools.h"
-#include "unicode.h"
+#include "vault_core/unicode/unicode.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "tool_service.h"
+#include "server/tool_service.h"
 
 // What one input line produces.
 struct LineOutcome {

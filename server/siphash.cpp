@@ -1,5 +1,5 @@
 // SipHash-1-3 over a whole message at once.
-#include "siphash.h"
+#include "server/siphash.h"
 
 #include <bit>
 

@@ -1,18 +1,18 @@
 // The dispatcher, result forms and argument helpers.
-#include "tool_service.h"
+#include "server/tool_service.h"
 
 #include <array>
 #include <cmath>
 #include <utility>
 
-#include "json_text.h"
-#include "path_syntax.h"
+#include "server/json_text.h"
+#include "server/vault_ops.h"
+#include "server/vault_paths.h"
+#include "vault_core/paths/path_syntax.h"
 #include "vault_core/platform/env.h"
 #include "vault_core/platform/fs.h"
-#include "platform/process.h"
-#include "unicode.h"
-#include "vault_ops.h"
-#include "vault_paths.h"
+#include "vault_core/platform/process.h"
+#include "vault_core/unicode/unicode.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/env.h"
-#include "ui_actions.h"
+#include "server/ui_actions.h"
+#include "vault_core/platform/env.h"
 
 using Json = nlohmann::json;
 

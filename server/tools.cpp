@@ -1,6 +1,6 @@
 // The tool catalogue. Wording, defaults and limits in the descriptions are
 // what the agent reads, so every text here is part of the contract.
-#include "tools.h"
+#include "server/tools.h"
 
 #include <initializer_list>
 #include <string>

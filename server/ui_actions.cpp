@@ -1,16 +1,16 @@
 // UI bridge client: one connection per action, an HTTP upgrade, one masked
 // text frame, close.
-#include "ui_actions.h"
+#include "server/ui_actions.h"
 
 #include <algorithm>
 #include <chrono>
 #include <optional>
 #include <system_error>
 
-#include "base64.h"
-#include "platform/clock.h"
-#include "platform/net.h"
-#include "siphash.h"
+#include "server/base64.h"
+#include "server/siphash.h"
+#include "vault_core/platform/clock.h"
+#include "vault_core/platform/net.h"
 
 namespace {
 

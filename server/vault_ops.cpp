@@ -1,6 +1,6 @@
 // Note operations: every file access goes through platform::fs(), every path
 // rule through path_syntax, every message through file_failure_message.
-#include "vault_ops.h"
+#include "server/vault_ops.h"
 
 #include <algorithm>
 #include <charconv>
@@ -8,12 +8,12 @@
 #include <limits>
 #include <set>
 
-#include "frontmatter/scan.h"
-#include "frontmatter_json.h"
-#include "path_syntax.h"
-#include "unicode.h"
-#include "vault/file.h"
-#include "vault_paths.h"
+#include "server/vault_paths.h"
+#include "vault_core/frontmatter/frontmatter_json.h"
+#include "vault_core/frontmatter/scan.h"
+#include "vault_core/paths/path_syntax.h"
+#include "vault_core/unicode/unicode.h"
+#include "vault_core/vault/file.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <system_error>
 #include <vector>
 
-#include "tool_service.h"
+#include "server/tool_service.h"
 #include "vault_core/platform/fs.h"
 #include "vault_core/vault/file.h"
 

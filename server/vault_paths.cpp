@@ -1,14 +1,14 @@
 // The vault registry, the active vault and the path arguments of the tools.
-#include "vault_paths.h"
+#include "server/vault_paths.h"
 
 #include <chrono>
 #include <exception>
 #include <utility>
 
-#include "app_config.h"
-#include "unicode.h"
+#include "vault_core/app_config/app_config.h"
 #include "vault_core/platform/env.h"
 #include "vault_core/platform/fs.h"
+#include "vault_core/unicode/unicode.h"
 #include "vault_core/vault/file.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "path_syntax.h"
-#include "tool_service.h"
+#include "server/tool_service.h"
+#include "vault_core/paths/path_syntax.h"
 
 // --- Vault registry -----------------------------------------------------------
 

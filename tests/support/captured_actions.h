@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "ui_actions.h"
+#include "server/ui_actions.h"
 
 class CapturingNotifier : public UiNotifier {
  public:

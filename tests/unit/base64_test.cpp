@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "base64.h"
+#include "server/base64.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "frontmatter_json.h"
+#include "vault_core/frontmatter/frontmatter_json.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -5,8 +5,8 @@
 #include <chrono>
 #include <string>
 
-#include "bridge_peer.h"
-#include "platform/net.h"
+#include "tests/support/bridge_peer.h"
+#include "vault_core/platform/net.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "path_syntax.h"
+#include "vault_core/paths/path_syntax.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "frontmatter/scan.h"
+#include "vault_core/frontmatter/scan.h"
 
 #include <gtest/gtest.h>
 

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "frontmatter_json.h"
-#include "temp_dir.h"
-#include "unicode.h"
+#include "server/vault_ops.h"
+#include "tests/support/temp_dir.h"
+#include "vault_core/frontmatter/frontmatter_json.h"
 #include "vault_core/platform/fs.h"
-#include "vault_ops.h"
+#include "vault_core/unicode/unicode.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "siphash.h"
+#include "server/siphash.h"
 
 namespace {
 

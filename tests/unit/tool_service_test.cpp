@@ -1,7 +1,7 @@
 // The dispatcher's shared pieces (the UI port setting, the argument helpers,
 // the result forms) and the tool handlers of the dispatcher, run in process
 // with a notifier that records the UI actions they send.
-#include "tool_service.h"
+#include "server/tool_service.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "captured_actions.h"
+#include "tests/support/captured_actions.h"
 
 namespace {
 

@@ -9,11 +9,11 @@
 #include <set>
 #include <string>
 
-#include "base64.h"
-#include "bridge_peer.h"
-#include "platform/error.h"
-#include "siphash.h"
-#include "ui_actions.h"
+#include "server/base64.h"
+#include "server/siphash.h"
+#include "server/ui_actions.h"
+#include "tests/support/bridge_peer.h"
+#include "vault_core/platform/error.h"
 
 #ifdef _WIN32
 #include <winsock2.h>

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "faulty_fs.h"
-#include "temp_dir.h"
+#include "server/vault_ops.h"
+#include "tests/support/faulty_fs.h"
+#include "tests/support/temp_dir.h"
 #include "vault_core/platform/fs.h"
-#include "vault_ops.h"
 
 namespace {
 

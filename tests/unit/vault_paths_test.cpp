@@ -1,4 +1,4 @@
-#include "vault_paths.h"
+#include "server/vault_paths.h"
 
 #include <gtest/gtest.h>
 
@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "faulty_fs.h"
-#include "scoped_env.h"
-#include "temp_dir.h"
+#include "tests/support/faulty_fs.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
 #include "vault_core/platform/env.h"
 #include "vault_core/platform/fs.h"
 

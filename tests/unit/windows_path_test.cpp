@@ -1,4 +1,4 @@
-#include "windows_path.h"
+#include "vault_core/paths/windows_path.h"
 
 #include <gtest/gtest.h>
 

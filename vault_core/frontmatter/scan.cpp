@@ -1,10 +1,10 @@
 // Frontmatter splits, the number rule of field values and the write tripwire.
-#include "frontmatter/scan.h"
+#include "vault_core/frontmatter/scan.h"
 
 #include <algorithm>
 #include <limits>
 
-#include "unicode.h"
+#include "vault_core/unicode/unicode.h"
 
 namespace frontmatter {
 namespace {

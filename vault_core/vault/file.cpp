@@ -1,16 +1,16 @@
 // Note file store and new-note template.
-#include "vault/file.h"
+#include "vault_core/vault/file.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
 #include <vector>
 
-#include "frontmatter/scan.h"
-#include "unicode.h"
+#include "vault_core/frontmatter/scan.h"
 #include "vault_core/platform/clock.h"
 #include "vault_core/platform/env.h"
 #include "vault_core/platform/fs.h"
+#include "vault_core/unicode/unicode.h"
 
 namespace vault {
 namespace {

@@ -1,5 +1,5 @@
 // Configuration roots, namespace, and the read and write locations.
-#include "app_config.h"
+#include "vault_core/app_config/app_config.h"
 
 #include <algorithm>
 #include <atomic>
@@ -8,17 +8,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "path_syntax.h"
+#include "vault_core/paths/path_syntax.h"
 #include "vault_core/platform/env.h"
 #include "vault_core/platform/fs.h"
-#include "unicode.h"
+#include "vault_core/unicode/unicode.h"
 
 namespace app_config {
 namespace {
-
-constexpr std::string_view kPolicyText =
-#include "app_config_policy.inc"
-    ;
 
 std::atomic<std::uint64_t> probe_counter{0};
 
@@ -47,11 +43,9 @@ std::string write_path_in(const std::vector<std::string>& roots, std::string_vie
 
 }  // namespace
 
-std::string_view policy_text() { return kPolicyText; }
-
 const AppConfigPolicy& policy() {
   static const AppConfigPolicy parsed = [] {
-    const auto json = nlohmann::json::parse(kPolicyText, nullptr, false);
+    const auto json = nlohmann::json::parse(policy_text(), nullptr, false);
     return AppConfigPolicy{member_text(json, "current_namespace"), member_text(json, "development_namespace")};
   }();
   return parsed;

@@ -1,11 +1,11 @@
 // The path component model and the lexical operations built on it.
-#include "path_syntax.h"
+#include "vault_core/paths/path_syntax.h"
 
 #include <span>
 #include <vector>
 
-#include "unicode.h"
-#include "windows_path.h"
+#include "vault_core/paths/windows_path.h"
+#include "vault_core/unicode/unicode.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Windows prefix recognition and the display form.
-#include "windows_path.h"
+#include "vault_core/paths/windows_path.h"
 
 namespace windows_path {
 namespace {

@@ -1,5 +1,5 @@
 // Unicode text helpers; the case tables come from tools/gen_unicode_tables.py.
-#include "unicode.h"
+#include "vault_core/unicode/unicode.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -16,7 +16,7 @@ struct CodeRange {
   char32_t last;
 };
 
-#include "unicode_tables.inc"
+#include "vault_core/unicode/unicode_tables.inc"
 
 bool in_ranges(const CodeRange* begin, const CodeRange* end, char32_t c) {
   const CodeRange* it =

@@ -17,7 +17,8 @@ struct AppConfigPolicy {
   std::string development_namespace;  // "com.tarnel.app.dev"
 };
 
-// The compiled policy text, byte for byte.
+// The compiled policy text, byte for byte (defined by a source that the build
+// generates from app-config-policy.json).
 std::string_view policy_text();
 
 // The policy, parsed once per process at its first use (safe for concurrent

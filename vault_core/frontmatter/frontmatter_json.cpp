@@ -3,7 +3,7 @@
 // decides where the body starts, and a line reader that is the fallback when
 // the YAML gives nothing useful. The YAML tree is built from libfyaml's
 // events so that scalar typing follows the rules below, not the library's.
-#include "frontmatter_json.h"
+#include "vault_core/frontmatter/frontmatter_json.h"
 
 #include <libfyaml.h>
 
@@ -17,8 +17,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "frontmatter/scan.h"
-#include "unicode.h"
+#include "vault_core/frontmatter/scan.h"
+#include "vault_core/unicode/unicode.h"
 
 namespace {
 
