@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdint>
 
+namespace server {
+
 std::string base64_encode(std::string_view bytes) {
   static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
@@ -20,3 +22,5 @@ std::string base64_encode(std::string_view bytes) {
   }
   return out;
 }
+
+}  // namespace server

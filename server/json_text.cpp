@@ -8,6 +8,8 @@
 
 #include "vault_core/unicode/unicode.h"
 
+namespace server {
+
 namespace {
 
 using Json = nlohmann::json;
@@ -137,3 +139,5 @@ std::string json_text(const Json& value, int indent) {
   append_value(out, value, indent, 0);
   return out;
 }
+
+}  // namespace server

@@ -8,6 +8,10 @@
 
 #include <nlohmann/json.hpp>
 
+namespace server {
+
 // `value` as JSON text: compact when `indent` is negative, else with `indent`
 // spaces per level. Equal to value.dump(indent, ' ', false, replace).
 std::string json_text(const nlohmann::json& value, int indent);
+
+}  // namespace server

@@ -11,7 +11,7 @@
 int main() {
   platform::EnvSnapshot env = platform::capture_environment();
   platform::prepare_standard_streams();
-  const std::uint16_t port = ui_port_from_env(env);
-  ToolService service(std::move(env), std::make_unique<UiNotifier>(port));
-  return serve(service);
+  const std::uint16_t port = server::ui_port_from_env(env);
+  server::ToolService service(std::move(env), std::make_unique<server::UiNotifier>(port));
+  return server::serve(service);
 }

@@ -9,6 +9,8 @@
 #include "vault_core/platform/std_streams.h"
 #include "vault_core/unicode/unicode.h"
 
+namespace server {
+
 namespace {
 
 constexpr const char* kDefaultProtocolVersion = "2024-11-05";
@@ -167,3 +169,5 @@ int serve(ToolService& service) {
     }
   }
 }
+
+}  // namespace server

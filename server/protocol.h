@@ -9,6 +9,8 @@
 
 #include "server/tool_service.h"
 
+namespace server {
+
 // What one input line produces.
 struct LineOutcome {
   std::optional<std::string> response;  // the response line without its line feed
@@ -28,3 +30,5 @@ std::string compact_json(const Json& value);
 // until input ends (returns 0) or a read, UTF-8 check or response write fails
 // (returns 1).
 int serve(ToolService& service);
+
+}  // namespace server

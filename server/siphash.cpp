@@ -3,6 +3,8 @@
 
 #include <bit>
 
+namespace server {
+
 namespace {
 
 struct State {
@@ -52,3 +54,5 @@ std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, std::string_view byt
   for (int i = 0; i < 3; ++i) s.round();
   return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
 }
+
+}  // namespace server

@@ -14,6 +14,8 @@
 #include "vault_core/platform/process.h"
 #include "vault_core/unicode/unicode.h"
 
+namespace server {
+
 namespace {
 
 using Handler = ToolOutcome (*)(ToolService&, const Json&);
@@ -62,7 +64,7 @@ ToolOutcome list_vaults(ToolService& service, const Json&) {
     Json entry = Json::object();
     entry["agentInstructionsPath"] = instructions ? (*instructions)["path"] : Json(nullptr);
     entry["hasAgentInstructions"] = instructions.has_value();
-    entry["label"] = vault_label(root);
+    entry["label"] = paths::vault_label(root);
     entry["path"] = root;
     vaults.push_back(std::move(entry));
   }
@@ -236,7 +238,7 @@ std::vector<std::string> text_list_arg(const Json& arguments, std::string_view n
 std::expected<Json, std::string> attach_vault_folder(const std::string& path, const std::optional<std::string>& label) {
   const std::string trimmed(unicode::trim(path));
   if (trimmed.empty()) return std::unexpected("path is required");
-  if (!is_absolute_path(trimmed)) return std::unexpected("path must be an absolute path");
+  if (!paths::is_absolute_path(trimmed)) return std::unexpected("path must be an absolute path");
   constexpr const char* kNotAccessible = "Vault folder is not an accessible directory: ";
   auto info = platform::fs().metadata(trimmed);
   if (!info) return std::unexpected(kNotAccessible + info.error().message());
@@ -245,7 +247,7 @@ std::expected<Json, std::string> attach_vault_folder(const std::string& path, co
   }
   auto canonical = platform::fs().canonicalize(trimmed);
   if (!canonical) return std::unexpected(kNotAccessible + canonical.error().message());
-  return register_vault(display_path(unicode::lossy_utf8(*canonical)), label);
+  return register_vault(paths::display_path(unicode::lossy_utf8(*canonical)), label);
 }
 
 std::expected<Json, std::string> clone_vault_repository(const std::string& remote_url,
@@ -255,18 +257,18 @@ std::expected<Json, std::string> clone_vault_repository(const std::string& remot
   if (url.empty()) return std::unexpected("remoteUrl is required");
   const std::string destination(unicode::trim(destination_path));
   if (destination.empty()) return std::unexpected("destinationPath is required");
-  if (!is_absolute_path(destination)) return std::unexpected("destinationPath must be an absolute path");
+  if (!paths::is_absolute_path(destination)) return std::unexpected("destinationPath must be an absolute path");
   if (platform::fs().metadata(destination)) return std::unexpected("Clone destination already exists: " + destination);
-  const auto parent = parent_path(destination);
+  const auto parent = paths::parent_path(destination);
   if (!parent || parent->empty()) return std::unexpected("Clone destination has no parent: " + destination);
   const std::string parent_text(*parent);
   if (auto made = platform::fs().create_directories(parent_text); !made) {
     return std::unexpected("Failed to create " + parent_text + ": " + made.error().message());
   }
-  const auto name = final_component(destination);
+  const auto name = paths::final_component(destination);
   const std::string folder_name = name ? unicode::lossy_utf8(*name) : std::string("tarnel-clone");
   const std::string clone_folder =
-      join_path(parent_text, "." + folder_name + ".tarnel-clone-" + std::to_string(platform::process_id()));
+      paths::join_path(parent_text, "." + folder_name + ".tarnel-clone-" + std::to_string(platform::process_id()));
   auto discard_clone = [&] { (void)platform::fs().remove_all(clone_folder); };
   discard_clone();
 
@@ -290,3 +292,5 @@ std::expected<Json, std::string> clone_vault_repository(const std::string& remot
   }
   return register_vault(destination, label);
 }
+
+}  // namespace server

@@ -15,6 +15,8 @@
 #include "server/ui_actions.h"
 #include "vault_core/platform/env.h"
 
+namespace server {
+
 using Json = nlohmann::json;
 
 // The server state, alive for the whole process.
@@ -88,3 +90,5 @@ std::optional<double> optional_number_arg(const Json& arguments, std::string_vie
 
 // The string elements of the member when it is an array, in order; empty otherwise.
 std::vector<std::string> text_list_arg(const Json& arguments, std::string_view name);
+
+}  // namespace server

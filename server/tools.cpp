@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+namespace server {
+
 namespace {
 
 using Json = nlohmann::json;
@@ -163,3 +165,5 @@ const nlohmann::json& tool_catalogue() {
   static const nlohmann::json catalogue = build_catalogue();
   return catalogue;
 }
+
+}  // namespace server

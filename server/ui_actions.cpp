@@ -12,6 +12,8 @@
 #include "vault_core/platform/clock.h"
 #include "vault_core/platform/net.h"
 
+namespace server {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -185,3 +187,5 @@ std::array<unsigned char, 4> websocket_masking_key(HashingKey& key) {
   return {static_cast<unsigned char>(low), static_cast<unsigned char>(low >> 8), static_cast<unsigned char>(low >> 16),
           static_cast<unsigned char>(low >> 24)};
 }
+
+}  // namespace server

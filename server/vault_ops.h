@@ -16,6 +16,8 @@
 #include "vault_core/platform/fs.h"
 #include "vault_core/vault/file.h"
 
+namespace server {
+
 template <class T>
 using Expected = std::expected<T, std::string>;
 
@@ -170,3 +172,5 @@ ToolOutcome update_note_tool(ToolService& service, const Json& arguments);
 ToolOutcome append_to_note_tool(ToolService& service, const Json& arguments);
 ToolOutcome search_notes_tool(ToolService& service, const Json& arguments);
 ToolOutcome get_vault_context_tool(ToolService& service, const Json& arguments);
+
+}  // namespace server

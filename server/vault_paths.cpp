@@ -11,6 +11,8 @@
 #include "vault_core/unicode/unicode.h"
 #include "vault_core/vault/file.h"
 
+namespace server {
+
 namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
@@ -31,7 +33,7 @@ std::string library_message(const std::exception& e) {
 // The sibling temporary file of `file`: its extension replaced by "{pid}.tmp".
 std::string temp_path(const std::string& file) {
   std::size_t end = file.size();
-  if (const auto name = final_component(file)) {
+  if (const auto name = paths::final_component(file)) {
     const auto start = static_cast<std::size_t>(name->data() - file.data());
     const std::size_t dot = name->rfind('.');
     end = dot != std::string_view::npos && dot > 0 ? start + dot : start + name->size();
@@ -48,7 +50,7 @@ constexpr std::chrono::milliseconds kRegistryLockWait{5000};
 // returned folder is open. The desktop application does not take it; it
 // replaces the registry whole, and the last rename wins.
 std::expected<platform::Dir, std::string> lock_registry(const std::string& file) {
-  const auto parent = parent_path(file);
+  const auto parent = paths::parent_path(file);
   const std::string folder = parent && !parent->empty() ? std::string(*parent) : std::string(".");
   if (auto r = platform::fs().create_directories(folder); !r) {
     return std::unexpected("Failed to create " + unicode::lossy_utf8(folder) + ": " + r.error().message());
@@ -70,7 +72,7 @@ std::string new_entry_label(const std::string& root, const std::optional<std::st
     const std::string_view trimmed = unicode::trim(*label);
     if (!trimmed.empty()) return std::string(trimmed);
   }
-  if (const auto name = final_component(root)) return unicode::lossy_utf8(*name);
+  if (const auto name = paths::final_component(root)) return unicode::lossy_utf8(*name);
   return key;
 }
 
@@ -143,7 +145,7 @@ std::expected<Json, std::string> read_registry(const std::string& file) {
 }
 
 std::expected<void, std::string> write_registry(const std::string& file, const Json& registry) {
-  if (const auto parent = parent_path(file); parent && !parent->empty()) {
+  if (const auto parent = paths::parent_path(file); parent && !parent->empty()) {
     const std::string folder(*parent);
     if (auto r = platform::fs().create_directories(folder); !r) {
       return std::unexpected("Failed to create " + unicode::lossy_utf8(folder) + ": " + r.error().message());
@@ -162,11 +164,11 @@ std::expected<void, std::string> write_registry(const std::string& file, const J
   const auto fail = [&](const std::string& path, const std::error_code& error) {
     return std::unexpected("Failed to write " + unicode::lossy_utf8(path) + ": " + error.message());
   };
-  const auto parent = parent_path(file);
+  const auto parent = paths::parent_path(file);
   auto folder = platform::fs().open_dir(parent && !parent->empty() ? std::string(*parent) : ".", platform::DirUse::reach);
   if (!folder) return fail(temp, folder.error());
-  const auto written = vault::replace_file(*folder, final_component(file).value_or(""),
-                                           final_component(temp).value_or(""), bytes, std::nullopt);
+  const auto written = vault::replace_file(*folder, paths::final_component(file).value_or(""),
+                                           paths::final_component(temp).value_or(""), bytes, std::nullopt);
   if (!written) return fail(written.error().step == vault::ReplaceStep::rename ? file : temp, written.error().error);
   return {};
 }
@@ -261,22 +263,24 @@ std::expected<std::string, std::string> write_vault(const ToolService& service, 
 }
 
 std::expected<std::string, std::string> resolve_note_path(const Json& arguments, const std::string& vault_root,
-                                                          PathSyntax syntax) {
+                                                          paths::PathSyntax syntax) {
   auto path = note_path_arg(arguments);
   if (!path) return path;
-  if (is_absolute_path(*path, syntax) && strictly_inside(vault_root, *path, syntax)) {
-    if (auto rest = relative_remainder(vault_root, *path, syntax)) return std::move(*rest);
+  if (paths::is_absolute_path(*path, syntax) && paths::strictly_inside(vault_root, *path, syntax)) {
+    if (auto rest = paths::relative_remainder(vault_root, *path, syntax)) return std::move(*rest);
   }
   return path;
 }
 
 std::expected<std::string, std::string> target_path(const ToolService& service, const Json& arguments,
-                                                    PathSyntax syntax) {
+                                                    paths::PathSyntax syntax) {
   const std::string path = optional_text_arg(arguments, "path").value_or(std::string());
-  if (is_absolute_path(path, syntax)) return path;
+  if (paths::is_absolute_path(path, syntax)) return path;
   const auto vaults = active_vaults(service);
   if (!vaults) return std::unexpected(vaults.error());
   const auto chosen = vault_path_arg(service, arguments);
   if (!chosen) return std::unexpected(chosen.error());
-  return join_normalize(*chosen ? **chosen : vaults->front(), path, syntax);
+  return paths::join_normalize(*chosen ? **chosen : vaults->front(), path, syntax);
 }
+
+}  // namespace server

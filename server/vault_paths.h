@@ -13,6 +13,8 @@
 #include "server/tool_service.h"
 #include "vault_core/paths/path_syntax.h"
 
+namespace server {
+
 // --- Vault registry -----------------------------------------------------------
 
 inline constexpr std::string_view kRegistryFileName = "vaults.json";
@@ -82,11 +84,13 @@ std::expected<std::string, std::string> write_vault(const ToolService& service, 
 // ("C:\Notes\Sub\a.md" in "C:\Notes" gives "Sub/a.md"); otherwise the trimmed
 // argument unchanged. Error: "Note path is required".
 std::expected<std::string, std::string> resolve_note_path(const Json& arguments, const std::string& vault_root,
-                                                          PathSyntax syntax = kNativeSyntax);
+                                                          paths::PathSyntax syntax = paths::kNativeSyntax);
 
 // The path a UI action names: an absolute `path` argument unchanged (no vault
 // consulted); else the `vaultPath` vault, or the active vault, joined with
-// the untrimmed `path` (join_normalize; a missing or non-text `path` gives
+// the untrimmed `path` (paths::join_normalize; a missing or non-text `path` gives
 // the vault root text itself). Errors: those of active_vaults and vault_path_arg.
 std::expected<std::string, std::string> target_path(const ToolService& service, const Json& arguments,
-                                                    PathSyntax syntax = kNativeSyntax);
+                                                    paths::PathSyntax syntax = paths::kNativeSyntax);
+
+}  // namespace server

@@ -6,6 +6,8 @@
 
 #include "server/base64.h"
 
+namespace server {
+
 namespace {
 
 TEST(Base64, Rfc4648Vectors) {
@@ -24,3 +26,5 @@ TEST(Base64, StandardAlphabetAndBinaryBytes) {
 }
 
 }  // namespace
+
+}  // namespace server

@@ -11,6 +11,8 @@
 #include <limits>
 #include <string>
 
+namespace server {
+
 namespace {
 
 using Json = nlohmann::json;
@@ -77,3 +79,5 @@ TEST(JsonText, EscapesAtEveryOffset) {
 }
 
 }  // namespace
+
+}  // namespace server

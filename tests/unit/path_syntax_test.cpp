@@ -4,6 +4,8 @@
 
 #include <optional>
 
+namespace paths {
+
 namespace {
 
 constexpr PathSyntax W = PathSyntax::windows;
@@ -246,3 +248,5 @@ TEST(PathText, DisplayFormDependsOnTheSyntax) {
 }
 
 }  // namespace
+
+}  // namespace paths

@@ -7,6 +7,8 @@
 
 #include "server/siphash.h"
 
+namespace server {
+
 namespace {
 
 constexpr std::uint64_t kVectors[64] = {
@@ -36,3 +38,5 @@ TEST(SipHash13, ReferenceVectors) {
 }
 
 }  // namespace
+
+}  // namespace server

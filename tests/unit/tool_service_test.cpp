@@ -11,6 +11,8 @@
 
 #include "tests/support/captured_actions.h"
 
+namespace server {
+
 namespace {
 
 TEST(UiPort, ParsesTheFirstEntryOnly) {
@@ -140,3 +142,5 @@ TEST(HighlightEditor, SendsElementAndPathAsGiven) {
 }
 
 }  // namespace
+
+}  // namespace server

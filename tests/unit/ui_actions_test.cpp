@@ -19,6 +19,8 @@
 #include <winsock2.h>
 #endif
 
+namespace server {
+
 namespace {
 
 using Json = nlohmann::json;
@@ -272,3 +274,5 @@ TEST(UiBridge, KeysComeFromSuccessiveHashingStates) {
 }
 
 }  // namespace
+
+}  // namespace server

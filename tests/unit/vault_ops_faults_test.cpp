@@ -11,6 +11,8 @@
 #include "tests/support/temp_dir.h"
 #include "vault_core/platform/fs.h"
 
+namespace server {
+
 namespace {
 
 using Op = FaultyFs::Op;
@@ -80,3 +82,5 @@ TEST(NoteWriteFaults, FailedUpdateLeavesTheNoteAsItWas) {
 }
 
 }  // namespace
+
+}  // namespace server

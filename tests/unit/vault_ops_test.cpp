@@ -21,6 +21,8 @@
 #include "tests/support/temp_dir.h"
 #include "vault_core/platform/fs.h"
 
+namespace server {
+
 namespace {
 
 using Op = FaultyFs::Op;
@@ -358,3 +360,5 @@ TEST(SearchVault, TitlesFromFileNamesAreText) {
 }
 
 }  // namespace
+
+}  // namespace server

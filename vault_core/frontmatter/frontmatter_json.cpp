@@ -20,6 +20,8 @@
 #include "vault_core/frontmatter/scan.h"
 #include "vault_core/unicode/unicode.h"
 
+namespace frontmatter {
+
 namespace {
 
 // Budget of one YAML document. Aliases copy whole values, so a few lines can
@@ -646,3 +648,5 @@ std::vector<std::string> note_tag_list(const Json& frontmatter) {
   }
   return tags;
 }
+
+}  // namespace frontmatter
