@@ -12,7 +12,6 @@ namespace server {
 
 namespace {
 
-using Json = nlohmann::json;
 
 constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
 constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
@@ -138,6 +137,32 @@ std::string json_text(const Json& value, int indent) {
   std::string out;
   append_value(out, value, indent, 0);
   return out;
+}
+
+std::string compact_json(const Json& value) { return json_text(value, -1); }
+
+std::string pretty_json(const Json& value) { return json_text(value, 2); }
+
+bool json_nesting_too_deep(std::string_view text) {
+  int depth = 0;
+  bool in_string = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxJsonDepth) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
 }
 
 }  // namespace server

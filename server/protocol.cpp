@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "server/json_text.h"
+#include "server/tool_service.h"
 #include "server/tools.h"
 #include "vault_core/platform/std_streams.h"
 #include "vault_core/unicode/unicode.h"
@@ -66,8 +67,6 @@ Json call_result(ToolService& service, const Json& params) {
 }
 
 }  // namespace
-
-std::string compact_json(const Json& value) { return json_text(value, -1); }
 
 LineOutcome handle_line(ToolService& service, std::string_view line) {
   const std::string_view text = unicode::trim(line);

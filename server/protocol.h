@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "server/tool_service.h"
+#include "server/server_state.h"
 
 namespace server {
 
@@ -22,9 +22,6 @@ struct LineOutcome {
 // not one JSON value, nests deeper than 127 levels or holds a NUL byte gets
 // the parse error response.
 LineOutcome handle_line(ToolService& service, std::string_view line);
-
-// The compact serialisation used on the wire (sorted keys, UTF-8 unescaped).
-std::string compact_json(const Json& value);
 
 // Reads requests from standard input and writes responses to standard output
 // until input ends (returns 0) or a read, UTF-8 check or response write fails

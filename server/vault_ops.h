@@ -12,7 +12,7 @@
 #include <system_error>
 #include <vector>
 
-#include "server/tool_service.h"
+#include "server/json_text.h"
 #include "vault_core/platform/fs.h"
 #include "vault_core/vault/file.h"
 
@@ -163,14 +163,5 @@ std::optional<Json> agent_instructions(const std::string& vault);
 // (left out, like AGENTS.md, when a link leads it out of the vault). Errors:
 // the walk's, "read note" for a note that cannot be read.
 Expected<Json> vault_context(const std::string& vault);
-
-// --- Tool handlers ----------------------------------------------------------
-
-ToolOutcome get_note_tool(ToolService& service, const Json& arguments);
-ToolOutcome create_note_tool(ToolService& service, const Json& arguments);
-ToolOutcome update_note_tool(ToolService& service, const Json& arguments);
-ToolOutcome append_to_note_tool(ToolService& service, const Json& arguments);
-ToolOutcome search_notes_tool(ToolService& service, const Json& arguments);
-ToolOutcome get_vault_context_tool(ToolService& service, const Json& arguments);
 
 }  // namespace server

@@ -5,9 +5,11 @@
 #include <exception>
 #include <utility>
 
+#include "server/tool_args.h"
 #include "vault_core/app_config/app_config.h"
 #include "vault_core/platform/env.h"
 #include "vault_core/platform/fs.h"
+#include "vault_core/platform/process.h"
 #include "vault_core/unicode/unicode.h"
 #include "vault_core/vault/file.h"
 
@@ -281,6 +283,66 @@ std::expected<std::string, std::string> target_path(const ToolService& service, 
   const auto chosen = vault_path_arg(service, arguments);
   if (!chosen) return std::unexpected(chosen.error());
   return paths::join_normalize(*chosen ? **chosen : vaults->front(), path, syntax);
+}
+
+// --- Registration: attach and clone ------------------------------------------
+
+std::expected<Json, std::string> attach_vault_folder(const std::string& path, const std::optional<std::string>& label) {
+  const std::string trimmed(unicode::trim(path));
+  if (trimmed.empty()) return std::unexpected("path is required");
+  if (!paths::is_absolute_path(trimmed)) return std::unexpected("path must be an absolute path");
+  constexpr const char* kNotAccessible = "Vault folder is not an accessible directory: ";
+  auto info = platform::fs().metadata(trimmed);
+  if (!info) return std::unexpected(kNotAccessible + info.error().message());
+  if (info->type != platform::FileType::directory) {
+    return std::unexpected(kNotAccessible + trimmed + " is not a directory");
+  }
+  auto canonical = platform::fs().canonicalize(trimmed);
+  if (!canonical) return std::unexpected(kNotAccessible + canonical.error().message());
+  return register_vault(paths::display_path(unicode::lossy_utf8(*canonical)), label);
+}
+
+std::expected<Json, std::string> clone_vault_repository(const std::string& remote_url,
+                                                        const std::string& destination_path,
+                                                        const std::optional<std::string>& label) {
+  const std::string url(unicode::trim(remote_url));
+  if (url.empty()) return std::unexpected("remoteUrl is required");
+  const std::string destination(unicode::trim(destination_path));
+  if (destination.empty()) return std::unexpected("destinationPath is required");
+  if (!paths::is_absolute_path(destination)) return std::unexpected("destinationPath must be an absolute path");
+  if (platform::fs().metadata(destination)) return std::unexpected("Clone destination already exists: " + destination);
+  const auto parent = paths::parent_path(destination);
+  if (!parent || parent->empty()) return std::unexpected("Clone destination has no parent: " + destination);
+  const std::string parent_text(*parent);
+  if (auto made = platform::fs().create_directories(parent_text); !made) {
+    return std::unexpected("Failed to create " + parent_text + ": " + made.error().message());
+  }
+  const auto name = paths::final_component(destination);
+  const std::string folder_name = name ? unicode::lossy_utf8(*name) : std::string("tarnel-clone");
+  const std::string clone_folder =
+      paths::join_path(parent_text, "." + folder_name + ".tarnel-clone-" + std::to_string(platform::process_id()));
+  auto discard_clone = [&] { (void)platform::fs().remove_all(clone_folder); };
+  discard_clone();
+
+  auto run = platform::run_process("git", {"clone", "--", url, clone_folder},
+                                   {{"GIT_TERMINAL_PROMPT", "0"}, {"SSH_ASKPASS_REQUIRE", "never"}});
+  if (!run) {
+    discard_clone();
+    return std::unexpected("Could not start git clone: " + run.error().message());
+  }
+  if (run->exit_code != 0) {
+    std::string detail(unicode::trim(unicode::lossy_utf8(run->stderr_bytes)));
+    if (detail.empty()) {
+      detail = run->exit_code ? "exit code Some(" + std::to_string(*run->exit_code) + ")" : "exit code None";
+    }
+    discard_clone();
+    return std::unexpected("Git clone failed: " + detail);
+  }
+  if (auto moved = platform::fs().rename(clone_folder, destination); !moved) {
+    discard_clone();
+    return std::unexpected("Failed to move the clone into place: " + moved.error().message());
+  }
+  return register_vault(destination, label);
 }
 
 }  // namespace server

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "server/tool_service.h"
+#include "server/server_state.h"
 #include "vault_core/paths/path_syntax.h"
 
 namespace server {
@@ -92,5 +92,22 @@ std::expected<std::string, std::string> resolve_note_path(const Json& arguments,
 // the vault root text itself). Errors: those of active_vaults and vault_path_arg.
 std::expected<std::string, std::string> target_path(const ToolService& service, const Json& arguments,
                                                     paths::PathSyntax syntax = paths::kNativeSyntax);
+
+// --- Registration: attach and clone ------------------------------------------
+
+// Registers the existing folder `path` (trimmed, absolute) in its canonical
+// display form; returns the registry entry. Errors: "path is required",
+// "path must be an absolute path", "Vault folder is not an accessible
+// directory: ...", or the registry's messages.
+[[nodiscard]] std::expected<Json, std::string> attach_vault_folder(const std::string& path, const std::optional<std::string>& label);
+
+// Clones `remote_url` with the system git into a temporary sibling of the
+// (trimmed, absolute, not yet existing) destination, moves it into place and
+// registers the destination as typed; returns the registry entry. The
+// temporary folder never outlives a failure; a clone that cannot be
+// registered stays at the destination.
+[[nodiscard]] std::expected<Json, std::string> clone_vault_repository(const std::string& remote_url,
+                                                        const std::string& destination_path,
+                                                        const std::optional<std::string>& label);
 
 }  // namespace server
