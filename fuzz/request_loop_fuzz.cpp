@@ -20,7 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "server/protocol.h"
-#include "server/tool_service.h"
+#include "server/server_state.h"
 #include "server/ui_actions.h"
 #include "tests/support/faulty_fs.h"
 #include "vault_core/paths/path_syntax.h"

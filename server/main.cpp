@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "server/protocol.h"
-#include "server/tool_service.h"
+#include "server/server_state.h"
 #include "server/ui_actions.h"
 #include "vault_core/platform/env.h"
 #include "vault_core/platform/std_streams.h"
