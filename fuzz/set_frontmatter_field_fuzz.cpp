@@ -18,7 +18,7 @@
 #include <string_view>
 #include <variant>
 
-#include "vault_core/frontmatter/scan.h"
+#include "vault_core/frontmatter/split.h"
 #include "vault_core/vault/file.h"
 
 using namespace frontmatter;

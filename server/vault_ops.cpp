@@ -10,7 +10,7 @@
 
 #include "server/vault_paths.h"
 #include "vault_core/frontmatter/frontmatter_json.h"
-#include "vault_core/frontmatter/scan.h"
+#include "vault_core/frontmatter/split.h"
 #include "vault_core/paths/path_syntax.h"
 #include "vault_core/unicode/unicode.h"
 #include "vault_core/vault/file.h"

@@ -7,6 +7,8 @@
 namespace unicode {
 namespace {
 
+char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
+
 struct CaseMapping {
   char32_t from;
   char32_t to;
@@ -219,6 +221,7 @@ bool is_valid_utf8(std::string_view s) {
 }
 
 std::string lossy_utf8(std::string_view s) {
+  if (is_valid_utf8(s)) return std::string(s);
   std::string out;
   out.reserve(s.size());
   std::size_t i = 0;
@@ -303,6 +306,20 @@ void to_lower_into(std::string_view s, std::string& out) {
 std::string to_lower(std::string_view s) {
   std::string out;
   to_lower_into(s, out);
+  return out;
+}
+
+bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (lower_ascii(a[i]) != lower_ascii(b[i])) return false;
+  }
+  return true;
+}
+
+std::string ascii_lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = lower_ascii(c);
   return out;
 }
 

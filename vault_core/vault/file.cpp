@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <vector>
 
-#include "vault_core/frontmatter/scan.h"
+#include "vault_core/frontmatter/numbers.h"
+#include "vault_core/frontmatter/split.h"
 #include "vault_core/platform/clock.h"
 #include "vault_core/platform/env.h"
 #include "vault_core/platform/fs.h"
 #include "vault_core/unicode/unicode.h"
+#include "vault_core/vault/tripwire.h"
 
 namespace vault {
 namespace {
@@ -96,10 +98,10 @@ std::string file_failure_message(std::string_view action, std::string_view path,
 }
 
 std::optional<std::string> tripwire_refusal(std::optional<std::string_view> previous, std::string_view text) {
-  if (text.size() < frontmatter::kTripwireMinBytes) return std::nullopt;
-  const auto hit = frontmatter::check_tripwire(previous, text);
+  if (text.size() < kTripwireMinBytes) return std::nullopt;
+  const auto hit = check_tripwire(previous, text);
   if (!hit) return std::nullopt;
-  return frontmatter::tripwire_message(*hit);
+  return tripwire_message(*hit);
 }
 
 std::optional<std::string> read_previous_text(const NoteTarget& note) {
@@ -156,7 +158,7 @@ std::expected<void, std::string> save_note_file(const NoteTarget& note, std::str
   if (*existing) {
     if (auto error = not_a_note_file((*existing)->type)) return failure(StoreAction::save, note.path, *error);
   }
-  if (content.size() >= frontmatter::kTripwireMinBytes) {
+  if (content.size() >= kTripwireMinBytes) {
     const std::optional<std::string> previous = read_previous_text(note);
     if (auto refused = tripwire_refusal(previous, content)) return std::unexpected(std::move(*refused));
   }
@@ -174,7 +176,7 @@ std::expected<void, std::string> save_note_file(const NoteTarget& note, std::str
 }
 
 std::expected<void, std::string> append_note_file(const NoteTarget& note, std::string_view text) {
-  if (text.size() >= frontmatter::kTripwireMinBytes) {
+  if (text.size() >= kTripwireMinBytes) {
     const std::optional<std::string> previous = read_previous_text(note);
     const std::string result = previous ? *previous + std::string(text) : std::string(text);
     if (auto refused = tripwire_refusal(previous, result)) return std::unexpected(std::move(*refused));
@@ -204,14 +206,6 @@ std::expected<void, std::string> append_note_file(const NoteTarget& note, std::s
 // --- Note text ---------------------------------------------------------------
 
 namespace {
-
-char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
-
-std::string ascii_lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = ascii_lower(c);
-  return out;
-}
 
 // The lines of `text` split at "\n", each without a "\r" in front of its
 // "\n"; no empty line after a final "\n".
@@ -380,14 +374,14 @@ std::expected<std::string, std::string> set_frontmatter_field(std::string_view t
   }
   const auto& block = std::get<frontmatter::Split>(split);
 
-  const std::string wanted = ascii_lower(unicode::trim(key));
+  const std::string wanted = unicode::ascii_lower(unicode::trim(key));
   const std::vector<std::string_view> lines = split_lines(block.frontmatter);
   std::vector<std::string_view> kept;
   kept.reserve(lines.size() + 1);
   bool matched = false;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const std::optional<std::string_view> line_name = line_key(lines[i]);
-    if (!line_name || ascii_lower(unicode::trim(*line_name)) != wanted) {
+    if (!line_name || unicode::ascii_lower(unicode::trim(*line_name)) != wanted) {
       kept.push_back(lines[i]);
       continue;
     }
