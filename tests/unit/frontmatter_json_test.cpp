@@ -238,6 +238,9 @@ TEST(ParseNoteText, BrokenYamlFallsBackToLines) {
       {"---\nbad: [\nk: v\r\r\n---\n", R"({"bad":"[","k":"v"})", ""},
       // No split by the strict rule: nothing to read line by line.
       {"--- \nbad: [\n---\nB", "{}", "<whole>"},
+      // YAML has no NUL character; the YAML parser would stop at it and drop
+      // the rest of the block without a word.
+      {std::string("---\na: 1\0 dropped\nb: 2\n---\n", 27), "{\"a\":\"1\\u0000 dropped\",\"b\":2}", ""},
   };
   for (const auto& c : cases) expect_parse(c);
 }

@@ -373,7 +373,9 @@ class TreeBuilder {
 }  // namespace
 
 std::optional<Json> read_yaml(std::string_view block) {
-  if (!unicode::is_valid_utf8(block)) return std::nullopt;
+  // The parser takes a NUL byte, which YAML does not allow, for the end of its
+  // input: what follows would be dropped without a word.
+  if (!unicode::is_valid_utf8(block) || block.find('\0') != std::string_view::npos) return std::nullopt;
   // The block is trimmed, so its last line has no line break, and at the end
   // of input the library drops the final line break of a keep-chomped block
   // scalar (|+ and >+) while a clip-chomped one keeps it. Read with a final

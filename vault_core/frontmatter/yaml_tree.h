@@ -13,7 +13,8 @@
 namespace frontmatter {
 
 // The value of the first YAML document of `block`; nothing when the block is
-// not valid YAML (or not UTF-8), holds no document, or exceeds the budget.
+// not valid YAML (or not UTF-8, or holds a NUL byte), holds no document, or
+// exceeds the budget.
 // Later documents are ignored, errors in them too.
 std::optional<nlohmann::json> read_yaml(std::string_view block);
 
