@@ -15,6 +15,12 @@ namespace server {
 namespace {
 
 constexpr const char* kDefaultProtocolVersion = "2024-11-05";
+constexpr const char* kServerName = "tarnel-mcp-server";
+constexpr const char* kServerVersion = TARNEL_VERSION;  // the project's version, from the build
+
+// The two JSON-RPC errors the server sends.
+constexpr int kParseError = -32700;
+constexpr int kMethodNotFound = -32601;
 
 Json envelope(const Json& id) {
   Json response = Json::object();
@@ -40,7 +46,7 @@ Json initialize_result(const Json& params) {
   Json result = Json::object();
   result["capabilities"] = Json{{"tools", Json::object()}};
   result["protocolVersion"] = std::move(version);
-  result["serverInfo"] = Json{{"name", "tarnel-mcp-server"}, {"version", "0.3.0"}};
+  result["serverInfo"] = Json{{"name", kServerName}, {"version", kServerVersion}};
   return result;
 }
 
@@ -77,7 +83,7 @@ LineOutcome handle_line(ToolService& service, std::string_view line) {
   const bool unreadable = text.find('\0') != std::string_view::npos || json_nesting_too_deep(text);
   Json request = unreadable ? Json(Json::value_t::discarded) : Json::parse(text, nullptr, false);
   if (request.is_discarded()) {
-    return {compact_json(error_response(nullptr, -32700, "Parse error")), true};
+    return {compact_json(error_response(nullptr, kParseError, "Parse error")), true};
   }
   if (!request.is_object()) return {};
 
@@ -105,7 +111,7 @@ LineOutcome handle_line(ToolService& service, std::string_view line) {
   }
 
   if (id.is_null()) return {};
-  if (!known) return {compact_json(error_response(id, -32601, "Method not found: " + method)), false};
+  if (!known) return {compact_json(error_response(id, kMethodNotFound, "Method not found: " + method)), false};
   Json response = envelope(id);
   response["result"] = std::move(result);
   return {compact_json(response), false};

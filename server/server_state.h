@@ -32,8 +32,13 @@ inline constexpr std::uint16_t kDefaultUiPort = 9711;
 // "+" and decimal digits up to 65535 after trimming; kDefaultUiPort otherwise.
 std::uint16_t ui_port_from_env(const platform::EnvSnapshot& env);
 
+// A value, or the message for the agent when it could not be had: the
+// result of every server operation that can fail.
+template <class T>
+using Expected = std::expected<T, std::string>;
+
 // A tool result object on success, the agent-facing message on failure.
-using ToolOutcome = std::expected<Json, std::string>;
+using ToolOutcome = Expected<Json>;
 
 // {"content":[{"text":text,"type":"text"}]}
 Json text_result(std::string text);

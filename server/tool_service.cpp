@@ -25,7 +25,7 @@ using Handler = ToolOutcome (*)(ToolService&, const Json&);
 constexpr std::uint64_t kDefaultSearchLimit = 10;
 
 // The vault a tool works in: the one `vaultPath` names, else the active one.
-std::expected<std::string, std::string> chosen_vault(const ToolService& service, const Json& arguments) {
+Expected<std::string> chosen_vault(const ToolService& service, const Json& arguments) {
   auto named = vault_path_arg(service, arguments);
   if (!named) return std::unexpected(named.error());
   if (*named) return **named;

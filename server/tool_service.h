@@ -10,6 +10,6 @@ namespace server {
 
 // Runs the tool `name` with `arguments` (any JSON type). Unknown names give
 // "Unknown tool: {name}".
-ToolOutcome dispatch(ToolService& service, std::string_view name, const Json& arguments);
+[[nodiscard]] ToolOutcome dispatch(ToolService& service, std::string_view name, const Json& arguments);
 
 }  // namespace server

@@ -22,6 +22,11 @@ namespace {
 constexpr const char* kStayInside = "Note path must stay inside the active vault";
 constexpr std::size_t kContextPrefixBytes = 65536;
 constexpr std::size_t kRecentNotes = 20;
+// The snippet: characters before and after the first match, or from the
+// start when nothing matches.
+constexpr std::size_t kSnippetBefore = 40;
+constexpr std::size_t kSnippetAfter = 80;
+constexpr std::size_t kSnippetWithoutMatch = 120;
 constexpr double kMtimeToleranceMs = 100;
 
 // Reads the open file whole (or its first `limit` bytes) and checks that it
@@ -90,9 +95,12 @@ bool at_or_below(const std::string& root, const std::string& path) {
 
 double mtime_ms(const platform::FileInfo& info) {
   if (info.mtime_sec < 0) return 0;
-  // Whole milliseconds in integers wide enough for any count of seconds.
-  const auto whole = static_cast<unsigned __int128>(info.mtime_sec) * 1000;
-  return static_cast<double>(whole) + static_cast<double>(info.mtime_nsec) / 1'000'000.0;
+  // Whole milliseconds in integers, exact; a time so far ahead that they do
+  // not fit in 64 bits is beyond a double's exactness anyway.
+  constexpr std::int64_t kMaxExactSeconds = std::numeric_limits<std::int64_t>::max() / 1000;
+  const double whole = info.mtime_sec <= kMaxExactSeconds ? static_cast<double>(info.mtime_sec * 1000)
+                                                          : static_cast<double>(info.mtime_sec) * 1000.0;
+  return whole + static_cast<double>(info.mtime_nsec) / 1'000'000.0;
 }
 
 Expected<std::string> resolve_vault_root(const std::string& vault) {
@@ -574,20 +582,20 @@ std::string make_snippet(std::string_view text, std::string_view needle) {
   const std::string lower = unicode::to_lower(body);
   const std::size_t at = lower.find(needle);
   if (at == std::string::npos) {
-    return std::string(body.substr(0, unicode::byte_offset_of_char(body, 120)));
+    return std::string(body.substr(0, unicode::byte_offset_of_char(body, kSnippetWithoutMatch)));
   }
   const std::size_t i = unicode::char_count(std::string_view(lower).substr(0, at));
   const std::size_t m = unicode::char_count(needle);
   // Positions counted in the lower-cased body are applied to the body itself;
   // where lower-casing changed the length they are clamped to the body.
-  const std::size_t s = std::min(i >= 40 ? i - 40 : 0, n);
-  const std::size_t e = std::min(n, i + m + 80);
+  const std::size_t s = std::min(i >= kSnippetBefore ? i - kSnippetBefore : 0, n);
+  const std::size_t e = std::min(n, i + m + kSnippetAfter);
   const std::size_t from = unicode::byte_offset_of_char(body, s);
   const std::size_t to = unicode::byte_offset_of_char(body, std::max(s, e));
   std::string snippet;
-  if (i > 40) snippet += "...";
+  if (i > kSnippetBefore) snippet += "...";
   snippet.append(body.substr(from, to - from));
-  if (i + m + 80 < n) snippet += "...";
+  if (i + m + kSnippetAfter < n) snippet += "...";
   return snippet;
 }
 

@@ -51,7 +51,7 @@ constexpr std::chrono::milliseconds kRegistryLockWait{5000};
 // server processes: an exclusive lock on the folder of `file`, held while the
 // returned folder is open. The desktop application does not take it; it
 // replaces the registry whole, and the last rename wins.
-std::expected<platform::Dir, std::string> lock_registry(const std::string& file) {
+Expected<platform::Dir> lock_registry(const std::string& file) {
   const auto parent = paths::parent_path(file);
   const std::string folder = parent && !parent->empty() ? std::string(*parent) : std::string(".");
   if (auto r = platform::fs().create_directories(folder); !r) {
@@ -102,7 +102,7 @@ bool registry_key_nested(std::string_view parent, std::string_view child) {
   return c.size() > p.size() && c.starts_with(p) && (c[p.size()] == '/' || c[p.size()] == '\\');
 }
 
-std::expected<Json, std::string> read_registry(const std::string& file) {
+Expected<Json> read_registry(const std::string& file) {
   auto opened = platform::fs().open_file(file, platform::OpenMode::read);
   auto bytes = opened ? platform::fs().read(*opened) : std::unexpected(opened.error());
   if (!bytes) {
@@ -146,7 +146,7 @@ std::expected<Json, std::string> read_registry(const std::string& file) {
   return registry;
 }
 
-std::expected<void, std::string> write_registry(const std::string& file, const Json& registry) {
+Expected<void> write_registry(const std::string& file, const Json& registry) {
   if (const auto parent = paths::parent_path(file); parent && !parent->empty()) {
     const std::string folder(*parent);
     if (auto r = platform::fs().create_directories(folder); !r) {
@@ -175,7 +175,7 @@ std::expected<void, std::string> write_registry(const std::string& file, const J
   return {};
 }
 
-std::expected<std::optional<std::string>, std::string> registry_active_vault() {
+Expected<std::optional<std::string>> registry_active_vault() {
   const auto location = app_config::config_read_path(kRegistryFileName);
   if (!location) return std::unexpected(location.error());
   const auto registry = read_registry(*location);
@@ -188,7 +188,7 @@ std::expected<std::optional<std::string>, std::string> registry_active_vault() {
   return std::nullopt;
 }
 
-std::expected<Json, std::string> register_vault(const std::string& root, const std::optional<std::string>& label) {
+Expected<Json> register_vault(const std::string& root, const std::optional<std::string>& label) {
   const auto read_location = app_config::config_read_path(kRegistryFileName);
   if (!read_location) return std::unexpected(read_location.error());
   const auto write_location = app_config::config_write_path(kRegistryFileName);
@@ -226,7 +226,7 @@ std::expected<Json, std::string> register_vault(const std::string& root, const s
   return entry;
 }
 
-std::expected<std::vector<std::string>, std::string> active_vaults(const ToolService& service) {
+Expected<std::vector<std::string>> active_vaults(const ToolService& service) {
   if (service.session_vault) return std::vector<std::string>{*service.session_vault};
   if (const auto value = platform::snapshot_lookup(service.env, "VAULT_PATH")) {
     const std::string_view trimmed = unicode::trim(*value);
@@ -238,7 +238,7 @@ std::expected<std::vector<std::string>, std::string> active_vaults(const ToolSer
   return std::unexpected("VAULT_PATH is required. Open a vault in tarnel before starting MCP tools.");
 }
 
-std::expected<std::optional<std::string>, std::string> vault_path_arg(const ToolService& service,
+Expected<std::optional<std::string>> vault_path_arg(const ToolService& service,
                                                                       const Json& arguments) {
   const auto given = optional_text_arg(arguments, "vaultPath");
   if (!given) return std::nullopt;
@@ -252,7 +252,7 @@ std::expected<std::optional<std::string>, std::string> vault_path_arg(const Tool
   return std::unexpected("Vault is not active in tarnel: " + std::string(trimmed));
 }
 
-std::expected<std::string, std::string> write_vault(const ToolService& service, const Json& arguments) {
+Expected<std::string> write_vault(const ToolService& service, const Json& arguments) {
   auto chosen = vault_path_arg(service, arguments);
   if (!chosen) return std::unexpected(chosen.error());
   if (*chosen) return std::move(**chosen);
@@ -264,7 +264,7 @@ std::expected<std::string, std::string> write_vault(const ToolService& service, 
   return std::move(vaults->front());
 }
 
-std::expected<std::string, std::string> resolve_note_path(const Json& arguments, const std::string& vault_root,
+Expected<std::string> resolve_note_path(const Json& arguments, const std::string& vault_root,
                                                           paths::PathSyntax syntax) {
   auto path = note_path_arg(arguments);
   if (!path) return path;
@@ -274,7 +274,7 @@ std::expected<std::string, std::string> resolve_note_path(const Json& arguments,
   return path;
 }
 
-std::expected<std::string, std::string> target_path(const ToolService& service, const Json& arguments,
+Expected<std::string> target_path(const ToolService& service, const Json& arguments,
                                                     paths::PathSyntax syntax) {
   const std::string path = optional_text_arg(arguments, "path").value_or(std::string());
   if (paths::is_absolute_path(path, syntax)) return path;
@@ -287,7 +287,7 @@ std::expected<std::string, std::string> target_path(const ToolService& service, 
 
 // --- Registration: attach and clone ------------------------------------------
 
-std::expected<Json, std::string> attach_vault_folder(const std::string& path, const std::optional<std::string>& label) {
+Expected<Json> attach_vault_folder(const std::string& path, const std::optional<std::string>& label) {
   const std::string trimmed(unicode::trim(path));
   if (trimmed.empty()) return std::unexpected("path is required");
   if (!paths::is_absolute_path(trimmed)) return std::unexpected("path must be an absolute path");
@@ -302,7 +302,7 @@ std::expected<Json, std::string> attach_vault_folder(const std::string& path, co
   return register_vault(paths::display_path(unicode::lossy_utf8(*canonical)), label);
 }
 
-std::expected<Json, std::string> clone_vault_repository(const std::string& remote_url,
+Expected<Json> clone_vault_repository(const std::string& remote_url,
                                                         const std::string& destination_path,
                                                         const std::optional<std::string>& label) {
   const std::string url(unicode::trim(remote_url));

@@ -287,9 +287,16 @@ class TreeBuilder {
       if ((style == FYSS_LITERAL || style == FYSS_FOLDED) && t == std::string_view("\0", 1)) t = {};
     }
     const std::size_t length = t.size();
-    Scalar resolved = s.tag != nullptr        ? tagged_scalar(token_text(s.tag), t)
-                      : style == FYSS_PLAIN ? plain_scalar(t)
-                                            : Scalar{Kind::string, text_json(t)};
+    // A tag decides the type; else a plain scalar is typed by its text, and
+    // a quoted or block scalar is a string.
+    Scalar resolved{Kind::string, nullptr};
+    if (s.tag != nullptr) {
+      resolved = tagged_scalar(token_text(s.tag), t);
+    } else if (style == FYSS_PLAIN) {
+      resolved = plain_scalar(t);
+    } else {
+      resolved = Scalar{Kind::string, text_json(t)};
+    }
     Node node{std::move(resolved.value), std::nullopt, Cost{1, length, 0}};
     // Only a key, or a value that may be used as a key through its anchor, needs its name.
     if (s.anchor != nullptr || awaiting_key()) node.key = key_text(resolved.kind, node.value, t);

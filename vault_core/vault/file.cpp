@@ -322,14 +322,22 @@ std::string new_note_text(std::string_view title, std::span<const std::string> t
 std::optional<std::string> note_id_from_random(std::array<unsigned char, 16> random) {
   random[6] = static_cast<unsigned char>((random[6] & 0x0F) | 0x40);  // version 4
   random[8] = static_cast<unsigned char>((random[8] & 0x3F) | 0x80);  // RFC 4122 variant
-  unsigned __int128 v = 0;
-  for (unsigned char b : random) v = (v << 8) | b;
+  // The 128-bit number in two halves.
+  std::uint64_t hi = 0;
+  std::uint64_t lo = 0;
+  for (std::size_t i = 0; i < 8; ++i) hi = (hi << 8) | random[i];
+  for (std::size_t i = 8; i < 16; ++i) lo = (lo << 8) | random[i];
   static constexpr char kAlphabet[] = "0123456789abcdefghijklmnopqrstuvwxyz";
   std::string id;
   bool letter = false;
   bool digit = false;
   for (unsigned i = 0; i < 7; ++i) {
-    const char c = kAlphabet[static_cast<unsigned>((v >> (6 * i)) % 36)];
+    // (v >> 6i) % 36, with the shifted halves: (high * 2^64 + low) % 36, and
+    // 2^64 % 36 is 16.
+    const unsigned shift = 6 * i;
+    const std::uint64_t shifted_hi = hi >> shift;
+    const std::uint64_t shifted_lo = shift == 0 ? lo : (lo >> shift) | (hi << (64 - shift));
+    const char c = kAlphabet[((shifted_hi % 36) * 16 + shifted_lo % 36) % 36];
     (c <= '9' ? digit : letter) = true;
     id += c;
   }
