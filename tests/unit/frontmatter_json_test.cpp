@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -346,11 +345,7 @@ TEST(ParseNoteText, AliasBombIsReadLineByLine) {
   }
   note += "title: bomb\n---\nBody";
 
-  const auto start = std::chrono::steady_clock::now();
   const frontmatter::ParsedNote parsed = frontmatter::parse_note_text(note);
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-
-  EXPECT_LT(elapsed, std::chrono::seconds(10));
   EXPECT_EQ(parsed.body, "Body");
   EXPECT_EQ(parsed.frontmatter["title"], "bomb");
   EXPECT_EQ(parsed.frontmatter["l9"], "&l9 [*l8,*l8,*l8,*l8,*l8,*l8,*l8,*l8,*l8]");

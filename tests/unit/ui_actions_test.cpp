@@ -224,11 +224,11 @@ TEST(UiBridge, FailuresAreSilentAndBounded) {
   BridgePeer dripping({.drip_ms = 100});
   const Case cases[] = {
 #ifdef _WIN32
-      {"nothing listening", unused_loopback_port(), 0, 200, system(WSAECONNREFUSED)},
+      {"nothing listening", unused_loopback_port(), 0, 1000, system(WSAECONNREFUSED)},
       {"connect never completes", stalled.port(), 240, 1000, system(WSAETIMEDOUT)},
       {"no answer", silent.port(), 490, 1500, system(WSAEWOULDBLOCK)},
 #else
-      {"nothing listening", unused_loopback_port(), 0, 200, system(ECONNREFUSED)},
+      {"nothing listening", unused_loopback_port(), 0, 1000, system(ECONNREFUSED)},
       {"connect never completes", stalled.port(), 240, 1000, system(ETIMEDOUT)},
       {"no answer", silent.port(), 490, 1500, system(EAGAIN)},
 #endif
