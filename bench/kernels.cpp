@@ -6,10 +6,10 @@
 
 #include <string>
 
-#include "frontmatter_json.h"
-#include "json_text.h"
-#include "unicode.h"
-#include "vault_ops.h"
+#include "server/json_text.h"
+#include "server/vault_ops.h"
+#include "vault_core/frontmatter/frontmatter_json.h"
+#include "vault_core/unicode/unicode.h"
 
 namespace {
 
@@ -54,28 +54,28 @@ void BM_FindRareTerm(benchmark::State& state) {
 BENCHMARK(BM_FindRareTerm);
 
 void BM_FrontmatterMayHaveMember(benchmark::State& state) {
-  for (auto _ : state) benchmark::DoNotOptimize(frontmatter_may_have_member(note(), "_title"));
+  for (auto _ : state) benchmark::DoNotOptimize(frontmatter::frontmatter_may_have_member(note(), "_title"));
 }
 BENCHMARK(BM_FrontmatterMayHaveMember);
 
 void BM_NoteTitle(benchmark::State& state) {
-  for (auto _ : state) benchmark::DoNotOptimize(note_title(note(), "stem"));
+  for (auto _ : state) benchmark::DoNotOptimize(server::note_title(note(), "stem"));
 }
 BENCHMARK(BM_NoteTitle);
 
 void BM_ParseNoteText(benchmark::State& state) {
-  for (auto _ : state) benchmark::DoNotOptimize(parse_note_text(note()));
+  for (auto _ : state) benchmark::DoNotOptimize(frontmatter::parse_note_text(note()));
 }
 BENCHMARK(BM_ParseNoteText);
 
 void BM_MakeSnippet(benchmark::State& state) {
-  for (auto _ : state) benchmark::DoNotOptimize(make_snippet(note(), "seedlings"));
+  for (auto _ : state) benchmark::DoNotOptimize(server::make_snippet(note(), "seedlings"));
 }
 BENCHMARK(BM_MakeSnippet);
 
 // The get_note result text and the compact envelope around it.
 void BM_JsonTextOfGetNote(benchmark::State& state) {
-  const ParsedNote parsed = parse_note_text(note());
+  const frontmatter::ParsedNote parsed = frontmatter::parse_note_text(note());
   const nlohmann::json result = {{"content", std::string(unicode::trim(parsed.body))},
                                  {"frontmatter", parsed.frontmatter},
                                  {"mtimeMs", 1700000000123.25},
@@ -83,10 +83,10 @@ void BM_JsonTextOfGetNote(benchmark::State& state) {
                                  {"vaultLabel", "vault"},
                                  {"vaultPath", "/home/user/vault"}};
   for (auto _ : state) {
-    const std::string text = json_text(result, 2);
+    const std::string text = server::json_text(result, 2);
     const nlohmann::json envelope = {
         {"id", 7}, {"jsonrpc", "2.0"}, {"result", {{"content", {{{"text", text}, {"type", "text"}}}}}}};
-    benchmark::DoNotOptimize(json_text(envelope, -1));
+    benchmark::DoNotOptimize(server::json_text(envelope, -1));
   }
 }
 BENCHMARK(BM_JsonTextOfGetNote);

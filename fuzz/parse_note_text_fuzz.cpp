@@ -6,18 +6,18 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "frontmatter_json.h"
+#include "vault_core/frontmatter/frontmatter_json.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  const ParsedNote parsed = parse_note_text(text);
+  const frontmatter::ParsedNote parsed = frontmatter::parse_note_text(text);
   if (parsed.frontmatter.is_null()) std::abort();
   if (parsed.body.data() != nullptr && !parsed.body.empty() &&
       (parsed.body.data() < text.data() || parsed.body.data() + parsed.body.size() > text.data() + text.size())) {
     std::abort();
   }
   static_cast<void>(parsed.frontmatter.dump());  // throws (and aborts) on ill-formed UTF-8
-  for (const auto& tag : note_tag_list(parsed.frontmatter)) {
+  for (const auto& tag : frontmatter::note_tag_list(parsed.frontmatter)) {
     if (tag.empty()) std::abort();
   }
   return 0;

@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "faulty_fs.h"
+#include "server/vault_paths.h"
+#include "tests/support/faulty_fs.h"
 #include "vault_core/platform/fs.h"
-#include "vault_paths.h"
 
 namespace {
 
@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   input.content = std::string_view(reinterpret_cast<const char*>(data), size);
 
   // Any file that opens will do: what is read from it is the input.
-  const auto registry = read_registry("/dev/null");
+  const auto registry = server::read_registry("/dev/null");
   if (!registry) {
     if (!registry.error().starts_with("Could not read tarnel vault registry: ")) std::abort();
     return 0;
@@ -43,15 +43,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!registry->is_object() || !(*registry)["vaults"].is_array() || !(*registry)["hidden_defaults"].is_array()) {
     std::abort();
   }
-  const std::string written = registry->dump(2, ' ', false, Json::error_handler_t::strict);
-  if (Json::parse(written) != *registry) std::abort();
+  const std::string written = registry->dump(2, ' ', false, server::Json::error_handler_t::strict);
+  if (server::Json::parse(written) != *registry) std::abort();
 
   std::string previous;
-  for (const Json& entry : (*registry)["vaults"]) {
+  for (const server::Json& entry : (*registry)["vaults"]) {
     if (!entry.is_object() || !entry.contains("path") || !entry["path"].is_string()) continue;
-    const std::string key = registry_path_key(entry["path"].get<std::string>());
-    if (registry_key_nested(key, key)) std::abort();
-    if (registry_key_nested(previous, key) && registry_key_nested(key, previous)) std::abort();
+    const std::string key = server::registry_path_key(entry["path"].get<std::string>());
+    if (server::registry_key_nested(key, key)) std::abort();
+    if (server::registry_key_nested(previous, key) && server::registry_key_nested(key, previous)) std::abort();
     previous = key;
   }
   return 0;

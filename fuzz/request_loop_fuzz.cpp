@@ -19,20 +19,20 @@
 
 #include <nlohmann/json.hpp>
 
-#include "faulty_fs.h"
-#include "path_syntax.h"
-#include "protocol.h"
-#include "tool_service.h"
-#include "ui_actions.h"
-#include "unicode.h"
+#include "server/protocol.h"
+#include "server/server_state.h"
+#include "server/ui_actions.h"
+#include "tests/support/faulty_fs.h"
+#include "vault_core/paths/path_syntax.h"
 #include "vault_core/platform/fs.h"
+#include "vault_core/unicode/unicode.h"
 
 namespace {
 
 std::string g_root;  // the temporary folder (canonical); everything the server may touch is below it
 
 bool inside_sandbox(const std::string& path) {
-  const std::string normal = lexical_normalize(path);
+  const std::string normal = paths::lexical_normalize(path);
   return normal == g_root || normal.starts_with(g_root + "/");
 }
 
@@ -79,11 +79,11 @@ class SandboxFileSystem : public FaultyFs {
 
 // Writes each action's message instead of sending it; the message must be a
 // JSON object.
-class CheckingNotifier : public UiNotifier {
+class CheckingNotifier : public server::UiNotifier {
  public:
-  CheckingNotifier() : UiNotifier(0) {}
+  CheckingNotifier() : server::UiNotifier(0) {}
   void notify(std::string_view action, nlohmann::json payload) override {
-    const auto message = nlohmann::json::parse(ui_action_message(action, std::move(payload)), nullptr, false);
+    const auto message = nlohmann::json::parse(server::ui_action_message(action, std::move(payload)), nullptr, false);
     if (!message.is_object()) std::abort();
   }
 };
@@ -94,7 +94,7 @@ SandboxFileSystem* g_fs = nullptr;
 void write(const std::string& relative, std::string_view text) {
   platform::FileSystem& native = platform::native_fs();
   const std::string path = g_root + "/" + relative;
-  if (auto parent = parent_path(path)) static_cast<void>(native.create_directories(std::string(*parent)));
+  if (auto parent = paths::parent_path(path)) static_cast<void>(native.create_directories(std::string(*parent)));
   auto file = native.open_file(path, platform::OpenMode::create_new);
   if (!file || !native.write_all(*file, text) || !native.close(*file)) std::abort();
 }
@@ -119,7 +119,7 @@ void lay_out_sandbox() {
 
 void remove_sandbox() { static_cast<void>(platform::native_fs().remove_all(g_root)); }
 
-void check_response(std::string_view line, const LineOutcome& outcome) {
+void check_response(std::string_view line, const server::LineOutcome& outcome) {
   if (!outcome.response) return;
   const std::string& response = *outcome.response;
   if (response.find('\n') != std::string::npos || !unicode::is_valid_utf8(response)) std::abort();
@@ -163,7 +163,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  ToolService service({{"VAULT_PATH", g_root + "/vault"}, {"WS_UI_PORT", "1"}}, std::make_unique<CheckingNotifier>());
+  server::ToolService service({{"VAULT_PATH", g_root + "/vault"}, {"WS_UI_PORT", "1"}}, std::make_unique<CheckingNotifier>());
   std::string_view input(reinterpret_cast<const char*>(data), size);
   while (!input.empty()) {
     const std::size_t lf = input.find('\n');
@@ -171,7 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     input.remove_prefix(lf == std::string_view::npos ? input.size() : lf + 1);
     if (!unicode::is_valid_utf8(line)) break;  // the loop stops there
     if (line.ends_with('\r')) line.remove_suffix(1);
-    check_response(line, handle_line(service, line));
+    check_response(line, server::handle_line(service, line));
   }
   if (g_fs->changed) lay_out_sandbox();
   return 0;

@@ -18,8 +18,8 @@
 #include <string_view>
 #include <variant>
 
-#include "frontmatter/scan.h"
-#include "vault/file.h"
+#include "vault_core/frontmatter/split.h"
+#include "vault_core/vault/file.h"
 
 using namespace frontmatter;
 

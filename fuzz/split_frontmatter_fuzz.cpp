@@ -7,9 +7,13 @@
 #include <string>
 #include <string_view>
 
-#include "frontmatter/scan.h"
+#include "vault_core/frontmatter/split.h"
+#include "vault_core/vault/tripwire.h"
 
 using namespace frontmatter;
+using vault::check_tripwire;
+using vault::run_stats;
+using vault::RunStats;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -1,8 +1,10 @@
 // Base64 encoding.
-#include "base64.h"
+#include "server/base64.h"
 
 #include <algorithm>
 #include <cstdint>
+
+namespace server {
 
 std::string base64_encode(std::string_view bytes) {
   static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -20,3 +22,5 @@ std::string base64_encode(std::string_view bytes) {
   }
   return out;
 }
+
+}  // namespace server

@@ -1,17 +1,26 @@
 // JSON-RPC framing, parsing and the MCP methods.
-#include "protocol.h"
+#include "server/protocol.h"
 
 #include <cstring>
 #include <exception>
 
-#include "json_text.h"
+#include "server/json_text.h"
+#include "server/tool_service.h"
+#include "server/tools.h"
 #include "vault_core/platform/std_streams.h"
-#include "tools.h"
-#include "unicode.h"
+#include "vault_core/unicode/unicode.h"
+
+namespace server {
 
 namespace {
 
 constexpr const char* kDefaultProtocolVersion = "2024-11-05";
+constexpr const char* kServerName = "tarnel-mcp-server";
+constexpr const char* kServerVersion = TARNEL_VERSION;  // the project's version, from the build
+
+// The two JSON-RPC errors the server sends.
+constexpr int kParseError = -32700;
+constexpr int kMethodNotFound = -32601;
 
 Json envelope(const Json& id) {
   Json response = Json::object();
@@ -37,7 +46,7 @@ Json initialize_result(const Json& params) {
   Json result = Json::object();
   result["capabilities"] = Json{{"tools", Json::object()}};
   result["protocolVersion"] = std::move(version);
-  result["serverInfo"] = Json{{"name", "tarnel-mcp-server"}, {"version", "0.3.0"}};
+  result["serverInfo"] = Json{{"name", kServerName}, {"version", kServerVersion}};
   return result;
 }
 
@@ -65,8 +74,6 @@ Json call_result(ToolService& service, const Json& params) {
 
 }  // namespace
 
-std::string compact_json(const Json& value) { return json_text(value, -1); }
-
 LineOutcome handle_line(ToolService& service, std::string_view line) {
   const std::string_view text = unicode::trim(line);
   if (text.empty()) return {};
@@ -76,7 +83,7 @@ LineOutcome handle_line(ToolService& service, std::string_view line) {
   const bool unreadable = text.find('\0') != std::string_view::npos || json_nesting_too_deep(text);
   Json request = unreadable ? Json(Json::value_t::discarded) : Json::parse(text, nullptr, false);
   if (request.is_discarded()) {
-    return {compact_json(error_response(nullptr, -32700, "Parse error")), true};
+    return {compact_json(error_response(nullptr, kParseError, "Parse error")), true};
   }
   if (!request.is_object()) return {};
 
@@ -104,7 +111,7 @@ LineOutcome handle_line(ToolService& service, std::string_view line) {
   }
 
   if (id.is_null()) return {};
-  if (!known) return {compact_json(error_response(id, -32601, "Method not found: " + method)), false};
+  if (!known) return {compact_json(error_response(id, kMethodNotFound, "Method not found: " + method)), false};
   Json response = envelope(id);
   response["result"] = std::move(result);
   return {compact_json(response), false};
@@ -167,3 +174,5 @@ int serve(ToolService& service) {
     }
   }
 }
+
+}  // namespace server

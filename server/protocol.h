@@ -7,7 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "tool_service.h"
+#include "server/server_state.h"
+
+namespace server {
 
 // What one input line produces.
 struct LineOutcome {
@@ -21,10 +23,9 @@ struct LineOutcome {
 // the parse error response.
 LineOutcome handle_line(ToolService& service, std::string_view line);
 
-// The compact serialisation used on the wire (sorted keys, UTF-8 unescaped).
-std::string compact_json(const Json& value);
-
 // Reads requests from standard input and writes responses to standard output
 // until input ends (returns 0) or a read, UTF-8 check or response write fails
 // (returns 1).
 int serve(ToolService& service);
+
+}  // namespace server

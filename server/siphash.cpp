@@ -1,7 +1,9 @@
 // SipHash-1-3 over a whole message at once.
-#include "siphash.h"
+#include "server/siphash.h"
 
 #include <bit>
+
+namespace server {
 
 namespace {
 
@@ -52,3 +54,5 @@ std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, std::string_view byt
   for (int i = 0; i < 3; ++i) s.round();
   return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
 }
+
+}  // namespace server

@@ -1,10 +1,12 @@
 // The tool catalogue. Wording, defaults and limits in the descriptions are
 // what the agent reads, so every text here is part of the contract.
-#include "tools.h"
+#include "server/tools.h"
 
 #include <initializer_list>
 #include <string>
 #include <utility>
+
+namespace server {
 
 namespace {
 
@@ -163,3 +165,5 @@ const nlohmann::json& tool_catalogue() {
   static const nlohmann::json catalogue = build_catalogue();
   return catalogue;
 }
+
+}  // namespace server

@@ -4,6 +4,10 @@
 
 #include <nlohmann/json.hpp>
 
+namespace server {
+
 // The catalogue as a JSON array of tool entries, in catalogue order. Built
 // once; the same value on every call.
 const nlohmann::json& tool_catalogue();
+
+}  // namespace server

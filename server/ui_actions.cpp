@@ -1,22 +1,23 @@
 // UI bridge client: one connection per action, an HTTP upgrade, one masked
 // text frame, close.
-#include "ui_actions.h"
+#include "server/ui_actions.h"
 
 #include <algorithm>
 #include <chrono>
 #include <optional>
 #include <system_error>
 
-#include "base64.h"
-#include "platform/clock.h"
-#include "platform/net.h"
-#include "siphash.h"
+#include "server/base64.h"
+#include "server/siphash.h"
+#include "vault_core/platform/clock.h"
+#include "vault_core/platform/net.h"
+
+namespace server {
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using Delivery = std::expected<void, std::string>;
 
 constexpr auto kConnectTimeout = 250ms;
 constexpr auto kIoTimeout = 500ms;       // one send or receive that makes no progress
@@ -48,7 +49,7 @@ std::unexpected<std::string> io_failure(const std::error_code& ec, Clock::time_p
 // Sends every byte of `bytes` under the send time-out that io_timeout gives.
 // Only a message larger than the socket's buffers, read slowly by the peer,
 // could take one such time-out per partial send; UI messages are far smaller.
-Delivery send_before(platform::Socket& socket, std::string_view bytes, Clock::time_point deadline) {
+std::expected<void, std::string> send_before(platform::Socket& socket, std::string_view bytes, Clock::time_point deadline) {
   const auto timeout = io_timeout(deadline);
   if (!timeout) return std::unexpected(kOutOfTime);
   if (auto set = socket.set_send_timeout(*timeout); !set) return fail(set.error());
@@ -158,7 +159,7 @@ std::string ui_action_message(std::string_view action, nlohmann::json payload) {
   return message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-Delivery deliver_ui_message(std::uint16_t port, std::string_view message) {
+std::expected<void, std::string> deliver_ui_message(std::uint16_t port, std::string_view message) {
   auto socket = platform::Socket::connect_loopback(port, kConnectTimeout);
   if (!socket) return fail(socket.error());
   const Clock::time_point deadline = Clock::now() + kDeliveryTimeout;
@@ -185,3 +186,5 @@ std::array<unsigned char, 4> websocket_masking_key(HashingKey& key) {
   return {static_cast<unsigned char>(low), static_cast<unsigned char>(low >> 8), static_cast<unsigned char>(low >> 16),
           static_cast<unsigned char>(low >> 24)};
 }
+
+}  // namespace server

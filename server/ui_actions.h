@@ -11,6 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
+namespace server {
+
 class UiNotifier {
  public:
   explicit UiNotifier(std::uint16_t port) : port_(port) {}
@@ -56,3 +58,5 @@ std::string websocket_handshake_key(HashingKey& key);
 // A frame masking key from one state: the low 32 bits of the digest of the
 // 64-bit integer 0, in little-endian order.
 std::array<unsigned char, 4> websocket_masking_key(HashingKey& key);
+
+}  // namespace server

@@ -1,6 +1,6 @@
 // Note operations: every file access goes through platform::fs(), every path
 // rule through path_syntax, every message through file_failure_message.
-#include "vault_ops.h"
+#include "server/vault_ops.h"
 
 #include <algorithm>
 #include <charconv>
@@ -8,18 +8,25 @@
 #include <limits>
 #include <set>
 
-#include "frontmatter/scan.h"
-#include "frontmatter_json.h"
-#include "path_syntax.h"
-#include "unicode.h"
-#include "vault/file.h"
-#include "vault_paths.h"
+#include "server/vault_paths.h"
+#include "vault_core/frontmatter/frontmatter_json.h"
+#include "vault_core/frontmatter/split.h"
+#include "vault_core/paths/path_syntax.h"
+#include "vault_core/unicode/unicode.h"
+#include "vault_core/vault/file.h"
+
+namespace server {
 
 namespace {
 
 constexpr const char* kStayInside = "Note path must stay inside the active vault";
 constexpr std::size_t kContextPrefixBytes = 65536;
 constexpr std::size_t kRecentNotes = 20;
+// The snippet: characters before and after the first match, or from the
+// start when nothing matches.
+constexpr std::size_t kSnippetBefore = 40;
+constexpr std::size_t kSnippetAfter = 80;
+constexpr std::size_t kSnippetWithoutMatch = 120;
 constexpr double kMtimeToleranceMs = 100;
 
 // Reads the open file whole (or its first `limit` bytes) and checks that it
@@ -39,7 +46,7 @@ platform::Result<std::optional<platform::File>> open_inside(const std::string& r
   if (!file) return std::unexpected(file.error());
   auto name = platform::fs().final_name(*file);
   if (!name) return std::unexpected(name.error());
-  if (!strictly_inside(root, *name)) return std::nullopt;
+  if (!paths::strictly_inside(root, *name)) return std::nullopt;
   return std::optional(std::move(*file));
 }
 
@@ -63,7 +70,7 @@ bool ends_with(std::string_view s, std::string_view suffix) {
 // The file name without its final extension, as text; a name whose only dot
 // is its first character stays whole.
 std::string file_stem(std::string_view path) {
-  std::string_view name = final_component(path).value_or(std::string_view());
+  std::string_view name = paths::final_component(path).value_or(std::string_view());
   const auto dot = name.rfind('.');
   if (dot != std::string_view::npos && dot != 0) name = name.substr(0, dot);
   return unicode::lossy_utf8(name);
@@ -71,34 +78,15 @@ std::string file_stem(std::string_view path) {
 
 // The note path with the vault text removed from its front, as portable text.
 std::string relative_to_vault(const std::string& vault, const std::string& note) {
-  if (auto rest = relative_remainder(vault, note)) return *rest;
-  return portable_text(note);
+  if (auto rest = paths::relative_remainder(vault, note)) return *rest;
+  return paths::portable_text(note);
 }
 
 // True when the canonical `path` is `root` itself or lies below it.
 bool at_or_below(const std::string& root, const std::string& path) {
-  const auto rest = relative_remainder(root, path);
+  const auto rest = paths::relative_remainder(root, path);
   if (!rest) return false;
   return !(*rest == ".." || rest->starts_with("../"));
-}
-
-// The vault a tool works in: the one `vaultPath` names, else the active one.
-Expected<std::string> chosen_vault(const ToolService& service, const Json& arguments) {
-  auto named = vault_path_arg(service, arguments);
-  if (!named) return std::unexpected(named.error());
-  if (*named) return **named;
-  auto active = active_vaults(service);
-  if (!active) return std::unexpected(active.error());
-  return active->front();
-}
-
-Json write_result(const WriteRecord& record, const std::string& vault, bool with_mtime) {
-  Json result = Json::object();
-  result["absolutePath"] = record.absolute_path;
-  if (with_mtime) result["mtimeMs"] = mtime_json(record.mtime_ms);
-  result["path"] = record.path;
-  result["vaultPath"] = vault;
-  return result;
 }
 
 }  // namespace
@@ -107,9 +95,12 @@ Json write_result(const WriteRecord& record, const std::string& vault, bool with
 
 double mtime_ms(const platform::FileInfo& info) {
   if (info.mtime_sec < 0) return 0;
-  // Whole milliseconds in integers wide enough for any count of seconds.
-  const auto whole = static_cast<unsigned __int128>(info.mtime_sec) * 1000;
-  return static_cast<double>(whole) + static_cast<double>(info.mtime_nsec) / 1'000'000.0;
+  // Whole milliseconds in integers, exact; a time so far ahead that they do
+  // not fit in 64 bits is beyond a double's exactness anyway.
+  constexpr std::int64_t kMaxExactSeconds = std::numeric_limits<std::int64_t>::max() / 1000;
+  const double whole = info.mtime_sec <= kMaxExactSeconds ? static_cast<double>(info.mtime_sec * 1000)
+                                                          : static_cast<double>(info.mtime_sec) * 1000.0;
+  return whole + static_cast<double>(info.mtime_nsec) / 1'000'000.0;
 }
 
 Expected<std::string> resolve_vault_root(const std::string& vault) {
@@ -129,14 +120,14 @@ Expected<std::string> resolve_vault_root(const std::string& vault) {
 }
 
 Expected<std::string> note_candidate(const std::string& root, const std::string& note_path) {
-  if (is_absolute_path(note_path)) return note_path;
-  const std::string candidate = lexical_normalize(join_path(root, note_path));
-  if (!strictly_inside(lexical_normalize(root), candidate)) return std::unexpected(kStayInside);
+  if (paths::is_absolute_path(note_path)) return note_path;
+  const std::string candidate = paths::lexical_normalize(paths::join_path(root, note_path));
+  if (!paths::strictly_inside(paths::lexical_normalize(root), candidate)) return std::unexpected(kStayInside);
   return candidate;
 }
 
 Expected<std::string> vault_relative_text(const std::string& root, const std::string& path) {
-  auto rest = relative_remainder(root, path);
+  auto rest = paths::relative_remainder(root, path);
   if (!rest || rest->empty() || *rest == ".." || rest->starts_with("../")) return std::unexpected(kStayInside);
   return *rest;
 }
@@ -185,7 +176,7 @@ Expected<NoteRecord> read_note(const std::string& vault, const std::string& note
   if (!content) return std::unexpected(file_failure_message("read note", *canonical, content.error()));
   // The metadata comes from the file that was read, after the bytes.
   if (!content->info) return std::unexpected(file_failure_message("stat note", *canonical, content->info.error()));
-  ParsedNote parsed = parse_note_text(content->bytes);
+  frontmatter::ParsedNote parsed = frontmatter::parse_note_text(content->bytes);
   NoteRecord record;
   record.path = std::move(*relative);
   record.frontmatter = std::move(parsed.frontmatter);
@@ -260,8 +251,8 @@ Expected<platform::Dir> open_new_note_folder(const std::string& root, const std:
       open = std::move(*checked);
       break;
     }
-    const auto up = parent_path(folder);
-    const auto name = final_component(folder);
+    const auto up = paths::parent_path(folder);
+    const auto name = paths::final_component(folder);
     if (!platform::is_not_found(dir.error()) || !up || up->empty() || !name) {
       return std::unexpected(file_failure_message("resolve folder", folder, dir.error()));
     }
@@ -286,7 +277,7 @@ Expected<platform::Dir> open_new_note_folder(const std::string& root, const std:
 // folder that cannot be opened gives `fail`'s message.
 template <class Fail>
 Expected<platform::Dir> open_note_folder(const LocatedNote& note, Fail fail) {
-  const auto parent = parent_path(note.canonical_path);
+  const auto parent = paths::parent_path(note.canonical_path);
   if (!parent || parent->empty()) return std::unexpected(kStayInside);
   const std::string folder(*parent);
   auto dir = platform::fs().open_dir(folder, platform::DirUse::reach);
@@ -307,8 +298,8 @@ Expected<WriteRecord> create_note_in_vault(const std::string& vault, const std::
   if (!candidate) return std::unexpected(candidate.error());
   auto relative = vault_relative_text(*root, *candidate);
   if (!relative) return std::unexpected(relative.error());
-  const auto parent = parent_path(*candidate);
-  const auto name = final_component(*candidate);
+  const auto parent = paths::parent_path(*candidate);
+  const auto name = paths::final_component(*candidate);
   if (!parent || parent->empty() || !name) return std::unexpected(kStayInside);
 
   auto folder = open_new_note_folder(*root, std::string(*parent));
@@ -318,7 +309,7 @@ Expected<WriteRecord> create_note_in_vault(const std::string& vault, const std::
   if (auto created = vault::create_new_note_file({*folder, *name, *candidate}, *stamped); !created) {
     return std::unexpected(created.error());
   }
-  return WriteRecord{std::move(*relative), display_path(*candidate), 0};
+  return WriteRecord{std::move(*relative), paths::display_path(*candidate), 0};
 }
 
 Expected<WriteRecord> update_note_in_vault(const std::string& vault, const std::string& note_path,
@@ -330,7 +321,7 @@ Expected<WriteRecord> update_note_in_vault(const std::string& vault, const std::
     return vault::store_failure_message(vault::StoreAction::save, path, e);
   });
   if (!folder) return std::unexpected(folder.error());
-  const std::string name(final_component(path).value_or(""));
+  const std::string name(paths::final_component(path).value_or(""));
   if (expected_mtime) {
     auto info = platform::fs().metadata_at(*folder, name);
     if (!info) return std::unexpected(file_failure_message("stat note", path, info.error()));
@@ -343,7 +334,7 @@ Expected<WriteRecord> update_note_in_vault(const std::string& vault, const std::
   if (auto saved = vault::save_note_file({*folder, name, path}, content); !saved) return std::unexpected(saved.error());
   auto info = platform::fs().metadata_at(*folder, name);
   if (!info) return std::unexpected(file_failure_message("stat note", path, info.error()));
-  return WriteRecord{std::move(located->relative), display_path(path), mtime_ms(*info)};
+  return WriteRecord{std::move(located->relative), paths::display_path(path), mtime_ms(*info)};
 }
 
 Expected<WriteRecord> append_to_note_in_vault(const std::string& vault, const std::string& note_path,
@@ -355,13 +346,13 @@ Expected<WriteRecord> append_to_note_in_vault(const std::string& vault, const st
     return file_failure_message("append to note", path, e);
   });
   if (!folder) return std::unexpected(folder.error());
-  const std::string name(final_component(path).value_or(""));
+  const std::string name(paths::final_component(path).value_or(""));
   if (auto appended = vault::append_note_file({*folder, name, path}, text); !appended) {
     return std::unexpected(appended.error());
   }
   auto info = platform::fs().metadata_at(*folder, name);
   if (!info) return std::unexpected(file_failure_message("stat note", path, info.error()));
-  return WriteRecord{std::move(located->relative), display_path(path), mtime_ms(*info)};
+  return WriteRecord{std::move(located->relative), paths::display_path(path), mtime_ms(*info)};
 }
 
 // --- Walking and searching --------------------------------------------------
@@ -391,7 +382,7 @@ Expected<std::optional<std::string>> NoteWalker::next() {
     }
     platform::DirEntry& e = **entry;
     if (e.name.starts_with('.')) continue;
-    std::string path = join_path(level.path, e.name);
+    std::string path = paths::join_path(level.path, e.name);
     if (e.type == platform::FileType::directory) {
       // Opened relative to its parent and never through a link, so a folder
       // swapped for a link meanwhile fails instead of leading the walk out.
@@ -416,7 +407,7 @@ platform::Result<std::optional<platform::File>> NoteWalker::open_current() {
   if (!file) return std::unexpected(file.error());
   auto name = platform::fs().final_name(*file);
   if (!name) return std::unexpected(name.error());
-  if (!strictly_inside(canonical_root_, *name)) return std::nullopt;
+  if (!paths::strictly_inside(canonical_root_, *name)) return std::nullopt;
   return std::optional(std::move(*file));
 }
 
@@ -510,15 +501,15 @@ Expected<std::vector<SearchHit>> search_vault(const std::string& vault, std::str
     // The frontmatter counts only through its tags and its `_title`: it is
     // parsed when one is wanted and the header may hold it, and the title is
     // made only when a term is missing from the text or the note is a hit.
-    std::optional<ParsedNote> parsed;
+    std::optional<frontmatter::ParsedNote> parsed;
     if (!wanted.empty()) {
-      if (!frontmatter_may_have_member(text, "tags")) continue;
-      parsed = parse_note_text(text);
-      if (!has_all_tags(note_tag_list(parsed->frontmatter), wanted)) continue;
+      if (!frontmatter::frontmatter_may_have_member(text, "tags")) continue;
+      parsed = frontmatter::parse_note_text(text);
+      if (!has_all_tags(frontmatter::note_tag_list(parsed->frontmatter), wanted)) continue;
     }
     std::optional<std::string> title;
     auto make_title = [&] {
-      if (!parsed && frontmatter_may_have_member(text, "_title")) parsed = parse_note_text(text);
+      if (!parsed && frontmatter::frontmatter_may_have_member(text, "_title")) parsed = frontmatter::parse_note_text(text);
       title = parsed ? title_of(parsed->frontmatter, text, stem) : note_title(text, stem);
     };
 
@@ -591,27 +582,27 @@ std::string make_snippet(std::string_view text, std::string_view needle) {
   const std::string lower = unicode::to_lower(body);
   const std::size_t at = lower.find(needle);
   if (at == std::string::npos) {
-    return std::string(body.substr(0, unicode::byte_offset_of_char(body, 120)));
+    return std::string(body.substr(0, unicode::byte_offset_of_char(body, kSnippetWithoutMatch)));
   }
   const std::size_t i = unicode::char_count(std::string_view(lower).substr(0, at));
   const std::size_t m = unicode::char_count(needle);
   // Positions counted in the lower-cased body are applied to the body itself;
   // where lower-casing changed the length they are clamped to the body.
-  const std::size_t s = std::min(i >= 40 ? i - 40 : 0, n);
-  const std::size_t e = std::min(n, i + m + 80);
+  const std::size_t s = std::min(i >= kSnippetBefore ? i - kSnippetBefore : 0, n);
+  const std::size_t e = std::min(n, i + m + kSnippetAfter);
   const std::size_t from = unicode::byte_offset_of_char(body, s);
   const std::size_t to = unicode::byte_offset_of_char(body, std::max(s, e));
   std::string snippet;
-  if (i > 40) snippet += "...";
+  if (i > kSnippetBefore) snippet += "...";
   snippet.append(body.substr(from, to - from));
-  if (i + m + 80 < n) snippet += "...";
+  if (i + m + kSnippetAfter < n) snippet += "...";
   return snippet;
 }
 
 // --- Vault context ----------------------------------------------------------
 
 std::optional<Json> agent_instructions(const std::string& vault) {
-  const std::string path = join_path(vault, "AGENTS.md");
+  const std::string path = paths::join_path(vault, "AGENTS.md");
   std::optional<std::string> text = read_inside_vault(vault, path);
   if (!text) return std::nullopt;
   Json record = Json::object();
@@ -678,8 +669,8 @@ Expected<Json> vault_context(const std::string& vault) {
       repaired = unicode::lossy_utf8(text);
       text = repaired;
     }
-    const ParsedNote parsed = parse_note_text(text);
-    std::vector<std::string> note_tags = note_tag_list(parsed.frontmatter);
+    const frontmatter::ParsedNote parsed = frontmatter::parse_note_text(text);
+    std::vector<std::string> note_tags = frontmatter::note_tag_list(parsed.frontmatter);
     for (const auto& t : note_tags) tags.insert(t);
     std::string path = relative_to_vault(vault, note);
     if (const auto slash = path.find('/'); slash != std::string::npos) folders.insert(path.substr(0, slash + 1));
@@ -731,117 +722,4 @@ Expected<Json> vault_context(const std::string& vault) {
   return context;
 }
 
-// --- Tool handlers ----------------------------------------------------------
-
-ToolOutcome get_note_tool(ToolService& service, const Json& arguments) {
-  auto note_path = note_path_arg(arguments);
-  if (!note_path) return std::unexpected(note_path.error());
-  auto vault = chosen_vault(service, arguments);
-  if (!vault) return std::unexpected(vault.error());
-  auto record = read_note(*vault, *note_path);
-  if (!record) return std::unexpected(record.error());
-  Json result = Json::object();
-  result["content"] = std::move(record->content);
-  result["frontmatter"] = std::move(record->frontmatter);
-  result["mtimeMs"] = mtime_json(record->mtime_ms);
-  result["path"] = std::move(record->path);
-  result["vaultLabel"] = vault_label(*vault);
-  result["vaultPath"] = *vault;
-  return text_result(pretty_json(result));
-}
-
-ToolOutcome create_note_tool(ToolService& service, const Json& arguments) {
-  auto vault = write_vault(service, arguments);
-  if (!vault) return std::unexpected(vault.error());
-  auto note_path = resolve_note_path(arguments, *vault);
-  if (!note_path) return std::unexpected(note_path.error());
-  std::string text;
-  const auto content = optional_text_arg(arguments, "content");
-  if (content && !unicode::trim(*content).empty()) {
-    text = *content;
-  } else {
-    std::vector<std::string> tags;
-    for (const auto& tag : text_list_arg(arguments, "tags")) {
-      const std::string_view trimmed = unicode::trim(tag);
-      if (!trimmed.empty()) tags.emplace_back(trimmed);
-    }
-    const std::optional<std::string> title = optional_text_arg(arguments, "title");
-    text = vault::new_note_text(vault::new_note_title(title ? std::optional<std::string_view>(*title) : std::nullopt,
-                                                      *note_path),
-                                tags);
-  }
-  auto record = create_note_in_vault(*vault, *note_path, text);
-  if (!record) return std::unexpected(record.error());
-  const std::string target = join_normalize(*vault, record->path);
-  service.notifier->notify("vault_changed", Json{{"path", target}});
-  service.notifier->notify("open_tab", Json{{"path", target}});
-  return text_result(pretty_json(write_result(*record, *vault, false)));
-}
-
-namespace {
-
-// update_note and append_to_note: vault, note path and content, then the
-// operation, then "vault_changed" for the note.
-template <class Operation>
-ToolOutcome change_note_tool(ToolService& service, const Json& arguments, Operation operation) {
-  auto vault = write_vault(service, arguments);
-  if (!vault) return std::unexpected(vault.error());
-  auto note_path = resolve_note_path(arguments, *vault);
-  if (!note_path) return std::unexpected(note_path.error());
-  auto content = required_content_arg(arguments);
-  if (!content) return std::unexpected(content.error());
-  Expected<WriteRecord> record = operation(*vault, *note_path, *content);
-  if (!record) return std::unexpected(record.error());
-  service.notifier->notify("vault_changed", Json{{"path", join_normalize(*vault, record->path)}});
-  return text_result(pretty_json(write_result(*record, *vault, true)));
-}
-
-}  // namespace
-
-ToolOutcome update_note_tool(ToolService& service, const Json& arguments) {
-  const std::optional<double> expected = optional_number_arg(arguments, "expectedMtime");
-  return change_note_tool(service, arguments, [&](const std::string& vault, const std::string& path,
-                                                  const std::string& content) {
-    return update_note_in_vault(vault, path, content, expected);
-  });
-}
-
-ToolOutcome append_to_note_tool(ToolService& service, const Json& arguments) {
-  return change_note_tool(service, arguments, append_to_note_in_vault);
-}
-
-ToolOutcome search_notes_tool(ToolService& service, const Json& arguments) {
-  const std::string query = optional_text_arg(arguments, "query").value_or("");
-  std::uint64_t limit = 10;
-  if (const auto n = optional_number_arg(arguments, "limit"); n && *n > 0) {
-    constexpr auto kMax = static_cast<double>(std::numeric_limits<std::uint64_t>::max());
-    limit = *n >= kMax ? std::numeric_limits<std::uint64_t>::max() : static_cast<std::uint64_t>(*n);
-  }
-  const std::vector<std::string> tags = text_list_arg(arguments, "tags");
-  auto active = active_vaults(service);
-  if (!active) return std::unexpected(active.error());
-  const std::string& vault = active->front();
-  auto hits = search_vault(vault, query, limit, tags);
-  if (!hits) return std::unexpected(hits.error());
-  if (hits->empty()) return text_result("No matching notes found.");
-  const std::string label = vault_label(vault);
-  std::string text;
-  for (const SearchHit& hit : *hits) {
-    if (!text.empty()) text += "\n\n";
-    text += "**" + hit.title + "** (" + label + " / " + hit.path + ")\n" + hit.snippet;
-  }
-  return text_result(std::move(text));
-}
-
-ToolOutcome get_vault_context_tool(ToolService& service, const Json& arguments) {
-  auto active = active_vaults(service);
-  if (!active) return std::unexpected(active.error());
-  auto named = vault_path_arg(service, arguments);
-  if (!named) return std::unexpected(named.error());
-  const std::string& vault = *named ? **named : active->front();
-  auto context = vault_context(vault);
-  if (!context) return std::unexpected(context.error());
-  auto instructions = agent_instructions(vault);
-  (*context)["agentInstructions"] = instructions ? std::move(*instructions) : Json(nullptr);
-  return text_result(pretty_json(*context));
-}
+}  // namespace server

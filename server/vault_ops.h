@@ -12,12 +12,11 @@
 #include <system_error>
 #include <vector>
 
-#include "tool_service.h"
+#include "server/server_state.h"
 #include "vault_core/platform/fs.h"
 #include "vault_core/vault/file.h"
 
-template <class T>
-using Expected = std::expected<T, std::string>;
+namespace server {
 
 // --- Reading ----------------------------------------------------------------
 
@@ -43,20 +42,20 @@ double mtime_ms(const platform::FileInfo& info);
 
 // The canonical path of the vault folder, or the "resolve vault" failure, or
 // "Vault is not an accessible directory: {vault}".
-Expected<std::string> resolve_vault_root(const std::string& vault);
+[[nodiscard]] Expected<std::string> resolve_vault_root(const std::string& vault);
 
 // An absolute note path unchanged; a relative one joined to `root` and
 // lexically normalised, which must stay strictly inside `root`, else
 // "Note path must stay inside the active vault".
-Expected<std::string> note_candidate(const std::string& root, const std::string& note_path);
+[[nodiscard]] Expected<std::string> note_candidate(const std::string& root, const std::string& note_path);
 
 // The portable text of `path` below `root`; "Note path must stay inside the
 // active vault" when it is not strictly below.
-Expected<std::string> vault_relative_text(const std::string& root, const std::string& path);
+[[nodiscard]] Expected<std::string> vault_relative_text(const std::string& root, const std::string& path);
 
 // The note's canonical path and vault-relative text; a link that leads out of
 // the vault is refused.
-Expected<LocatedNote> locate_note(const std::string& vault, const std::string& note_path);
+[[nodiscard]] Expected<LocatedNote> locate_note(const std::string& vault, const std::string& note_path);
 
 // Opens the note, checks that what was opened lies inside the vault (its
 // final name, not the path: a name swapped for a link meanwhile is caught),
@@ -64,7 +63,7 @@ Expected<LocatedNote> locate_note(const std::string& vault, const std::string& n
 // Errors: the vault's, "Note path must stay inside the active vault", "File
 // does not exist: {path}", and the "resolve note", "read note" (also for a
 // FIFO or device) and "stat note" failures.
-Expected<NoteRecord> read_note(const std::string& vault, const std::string& note_path);
+[[nodiscard]] Expected<NoteRecord> read_note(const std::string& vault, const std::string& note_path);
 
 // --- Writing ----------------------------------------------------------------
 
@@ -78,19 +77,19 @@ struct WriteRecord {
 // `text`; never overwrites. Each folder on the way is opened and checked to
 // lie inside the vault before anything is created in it, and the note is
 // created relative to its open folder.
-Expected<WriteRecord> create_note_in_vault(const std::string& vault, const std::string& note_path,
+[[nodiscard]] Expected<WriteRecord> create_note_in_vault(const std::string& vault, const std::string& note_path,
                                            const std::string& text);
 
 // Replaces the note's content through its open, checked folder; with
 // `expected_mtime`, refuses when the note's mtimeMs differs from it by more
 // than 100.
-Expected<WriteRecord> update_note_in_vault(const std::string& vault, const std::string& note_path,
+[[nodiscard]] Expected<WriteRecord> update_note_in_vault(const std::string& vault, const std::string& note_path,
                                            const std::string& content, std::optional<double> expected_mtime);
 
 // Appends `text` after the note's last byte, through its open, checked
 // folder; a write that fails part way leaves the note as it was (cut back to
 // its earlier length).
-Expected<WriteRecord> append_to_note_in_vault(const std::string& vault, const std::string& note_path,
+[[nodiscard]] Expected<WriteRecord> append_to_note_in_vault(const std::string& vault, const std::string& note_path,
                                               const std::string& text);
 
 // The shortest decimal text that reads back as `value`, without exponent;
@@ -138,7 +137,7 @@ struct SearchHit {
 
 // The first `limit` notes in walk order that carry every requested tag and
 // contain every query term in their title or text.
-Expected<std::vector<SearchHit>> search_vault(const std::string& vault, std::string_view query, std::uint64_t limit,
+[[nodiscard]] Expected<std::vector<SearchHit>> search_vault(const std::string& vault, std::string_view query, std::uint64_t limit,
                                               const std::vector<std::string>& tags);
 
 // The text of the first "# " heading line, else of the first "_title:" line,
@@ -160,13 +159,6 @@ std::optional<Json> agent_instructions(const std::string& vault);
 // Tags, folders, note count, the 20 most recent notes and config/agents.md
 // (left out, like AGENTS.md, when a link leads it out of the vault). Errors:
 // the walk's, "read note" for a note that cannot be read.
-Expected<Json> vault_context(const std::string& vault);
+[[nodiscard]] Expected<Json> vault_context(const std::string& vault);
 
-// --- Tool handlers ----------------------------------------------------------
-
-ToolOutcome get_note_tool(ToolService& service, const Json& arguments);
-ToolOutcome create_note_tool(ToolService& service, const Json& arguments);
-ToolOutcome update_note_tool(ToolService& service, const Json& arguments);
-ToolOutcome append_to_note_tool(ToolService& service, const Json& arguments);
-ToolOutcome search_notes_tool(ToolService& service, const Json& arguments);
-ToolOutcome get_vault_context_tool(ToolService& service, const Json& arguments);
+}  // namespace server

@@ -1,15 +1,19 @@
 // The vault registry, the active vault and the path arguments of the tools.
-#include "vault_paths.h"
+#include "server/vault_paths.h"
 
 #include <chrono>
 #include <exception>
 #include <utility>
 
-#include "app_config.h"
-#include "unicode.h"
+#include "server/tool_args.h"
+#include "vault_core/app_config/app_config.h"
 #include "vault_core/platform/env.h"
 #include "vault_core/platform/fs.h"
+#include "vault_core/platform/process.h"
+#include "vault_core/unicode/unicode.h"
 #include "vault_core/vault/file.h"
+
+namespace server {
 
 namespace {
 
@@ -31,7 +35,7 @@ std::string library_message(const std::exception& e) {
 // The sibling temporary file of `file`: its extension replaced by "{pid}.tmp".
 std::string temp_path(const std::string& file) {
   std::size_t end = file.size();
-  if (const auto name = final_component(file)) {
+  if (const auto name = paths::final_component(file)) {
     const auto start = static_cast<std::size_t>(name->data() - file.data());
     const std::size_t dot = name->rfind('.');
     end = dot != std::string_view::npos && dot > 0 ? start + dot : start + name->size();
@@ -47,8 +51,8 @@ constexpr std::chrono::milliseconds kRegistryLockWait{5000};
 // server processes: an exclusive lock on the folder of `file`, held while the
 // returned folder is open. The desktop application does not take it; it
 // replaces the registry whole, and the last rename wins.
-std::expected<platform::Dir, std::string> lock_registry(const std::string& file) {
-  const auto parent = parent_path(file);
+Expected<platform::Dir> lock_registry(const std::string& file) {
+  const auto parent = paths::parent_path(file);
   const std::string folder = parent && !parent->empty() ? std::string(*parent) : std::string(".");
   if (auto r = platform::fs().create_directories(folder); !r) {
     return std::unexpected("Failed to create " + unicode::lossy_utf8(folder) + ": " + r.error().message());
@@ -70,7 +74,7 @@ std::string new_entry_label(const std::string& root, const std::optional<std::st
     const std::string_view trimmed = unicode::trim(*label);
     if (!trimmed.empty()) return std::string(trimmed);
   }
-  if (const auto name = final_component(root)) return unicode::lossy_utf8(*name);
+  if (const auto name = paths::final_component(root)) return unicode::lossy_utf8(*name);
   return key;
 }
 
@@ -98,7 +102,7 @@ bool registry_key_nested(std::string_view parent, std::string_view child) {
   return c.size() > p.size() && c.starts_with(p) && (c[p.size()] == '/' || c[p.size()] == '\\');
 }
 
-std::expected<Json, std::string> read_registry(const std::string& file) {
+Expected<Json> read_registry(const std::string& file) {
   auto opened = platform::fs().open_file(file, platform::OpenMode::read);
   auto bytes = opened ? platform::fs().read(*opened) : std::unexpected(opened.error());
   if (!bytes) {
@@ -142,8 +146,8 @@ std::expected<Json, std::string> read_registry(const std::string& file) {
   return registry;
 }
 
-std::expected<void, std::string> write_registry(const std::string& file, const Json& registry) {
-  if (const auto parent = parent_path(file); parent && !parent->empty()) {
+Expected<void> write_registry(const std::string& file, const Json& registry) {
+  if (const auto parent = paths::parent_path(file); parent && !parent->empty()) {
     const std::string folder(*parent);
     if (auto r = platform::fs().create_directories(folder); !r) {
       return std::unexpected("Failed to create " + unicode::lossy_utf8(folder) + ": " + r.error().message());
@@ -162,16 +166,16 @@ std::expected<void, std::string> write_registry(const std::string& file, const J
   const auto fail = [&](const std::string& path, const std::error_code& error) {
     return std::unexpected("Failed to write " + unicode::lossy_utf8(path) + ": " + error.message());
   };
-  const auto parent = parent_path(file);
+  const auto parent = paths::parent_path(file);
   auto folder = platform::fs().open_dir(parent && !parent->empty() ? std::string(*parent) : ".", platform::DirUse::reach);
   if (!folder) return fail(temp, folder.error());
-  const auto written = vault::replace_file(*folder, final_component(file).value_or(""),
-                                           final_component(temp).value_or(""), bytes, std::nullopt);
+  const auto written = vault::replace_file(*folder, paths::final_component(file).value_or(""),
+                                           paths::final_component(temp).value_or(""), bytes, std::nullopt);
   if (!written) return fail(written.error().step == vault::ReplaceStep::rename ? file : temp, written.error().error);
   return {};
 }
 
-std::expected<std::optional<std::string>, std::string> registry_active_vault() {
+Expected<std::optional<std::string>> registry_active_vault() {
   const auto location = app_config::config_read_path(kRegistryFileName);
   if (!location) return std::unexpected(location.error());
   const auto registry = read_registry(*location);
@@ -184,7 +188,7 @@ std::expected<std::optional<std::string>, std::string> registry_active_vault() {
   return std::nullopt;
 }
 
-std::expected<Json, std::string> register_vault(const std::string& root, const std::optional<std::string>& label) {
+Expected<Json> register_vault(const std::string& root, const std::optional<std::string>& label) {
   const auto read_location = app_config::config_read_path(kRegistryFileName);
   if (!read_location) return std::unexpected(read_location.error());
   const auto write_location = app_config::config_write_path(kRegistryFileName);
@@ -222,7 +226,7 @@ std::expected<Json, std::string> register_vault(const std::string& root, const s
   return entry;
 }
 
-std::expected<std::vector<std::string>, std::string> active_vaults(const ToolService& service) {
+Expected<std::vector<std::string>> active_vaults(const ToolService& service) {
   if (service.session_vault) return std::vector<std::string>{*service.session_vault};
   if (const auto value = platform::snapshot_lookup(service.env, "VAULT_PATH")) {
     const std::string_view trimmed = unicode::trim(*value);
@@ -234,7 +238,7 @@ std::expected<std::vector<std::string>, std::string> active_vaults(const ToolSer
   return std::unexpected("VAULT_PATH is required. Open a vault in tarnel before starting MCP tools.");
 }
 
-std::expected<std::optional<std::string>, std::string> vault_path_arg(const ToolService& service,
+Expected<std::optional<std::string>> vault_path_arg(const ToolService& service,
                                                                       const Json& arguments) {
   const auto given = optional_text_arg(arguments, "vaultPath");
   if (!given) return std::nullopt;
@@ -248,7 +252,7 @@ std::expected<std::optional<std::string>, std::string> vault_path_arg(const Tool
   return std::unexpected("Vault is not active in tarnel: " + std::string(trimmed));
 }
 
-std::expected<std::string, std::string> write_vault(const ToolService& service, const Json& arguments) {
+Expected<std::string> write_vault(const ToolService& service, const Json& arguments) {
   auto chosen = vault_path_arg(service, arguments);
   if (!chosen) return std::unexpected(chosen.error());
   if (*chosen) return std::move(**chosen);
@@ -260,23 +264,85 @@ std::expected<std::string, std::string> write_vault(const ToolService& service, 
   return std::move(vaults->front());
 }
 
-std::expected<std::string, std::string> resolve_note_path(const Json& arguments, const std::string& vault_root,
-                                                          PathSyntax syntax) {
+Expected<std::string> resolve_note_path(const Json& arguments, const std::string& vault_root,
+                                                          paths::PathSyntax syntax) {
   auto path = note_path_arg(arguments);
   if (!path) return path;
-  if (is_absolute_path(*path, syntax) && strictly_inside(vault_root, *path, syntax)) {
-    if (auto rest = relative_remainder(vault_root, *path, syntax)) return std::move(*rest);
+  if (paths::is_absolute_path(*path, syntax) && paths::strictly_inside(vault_root, *path, syntax)) {
+    if (auto rest = paths::relative_remainder(vault_root, *path, syntax)) return std::move(*rest);
   }
   return path;
 }
 
-std::expected<std::string, std::string> target_path(const ToolService& service, const Json& arguments,
-                                                    PathSyntax syntax) {
+Expected<std::string> target_path(const ToolService& service, const Json& arguments,
+                                                    paths::PathSyntax syntax) {
   const std::string path = optional_text_arg(arguments, "path").value_or(std::string());
-  if (is_absolute_path(path, syntax)) return path;
+  if (paths::is_absolute_path(path, syntax)) return path;
   const auto vaults = active_vaults(service);
   if (!vaults) return std::unexpected(vaults.error());
   const auto chosen = vault_path_arg(service, arguments);
   if (!chosen) return std::unexpected(chosen.error());
-  return join_normalize(*chosen ? **chosen : vaults->front(), path, syntax);
+  return paths::join_normalize(*chosen ? **chosen : vaults->front(), path, syntax);
 }
+
+// --- Registration: attach and clone ------------------------------------------
+
+Expected<Json> attach_vault_folder(const std::string& path, const std::optional<std::string>& label) {
+  const std::string trimmed(unicode::trim(path));
+  if (trimmed.empty()) return std::unexpected("path is required");
+  if (!paths::is_absolute_path(trimmed)) return std::unexpected("path must be an absolute path");
+  constexpr const char* kNotAccessible = "Vault folder is not an accessible directory: ";
+  auto info = platform::fs().metadata(trimmed);
+  if (!info) return std::unexpected(kNotAccessible + info.error().message());
+  if (info->type != platform::FileType::directory) {
+    return std::unexpected(kNotAccessible + trimmed + " is not a directory");
+  }
+  auto canonical = platform::fs().canonicalize(trimmed);
+  if (!canonical) return std::unexpected(kNotAccessible + canonical.error().message());
+  return register_vault(paths::display_path(unicode::lossy_utf8(*canonical)), label);
+}
+
+Expected<Json> clone_vault_repository(const std::string& remote_url,
+                                                        const std::string& destination_path,
+                                                        const std::optional<std::string>& label) {
+  const std::string url(unicode::trim(remote_url));
+  if (url.empty()) return std::unexpected("remoteUrl is required");
+  const std::string destination(unicode::trim(destination_path));
+  if (destination.empty()) return std::unexpected("destinationPath is required");
+  if (!paths::is_absolute_path(destination)) return std::unexpected("destinationPath must be an absolute path");
+  if (platform::fs().metadata(destination)) return std::unexpected("Clone destination already exists: " + destination);
+  const auto parent = paths::parent_path(destination);
+  if (!parent || parent->empty()) return std::unexpected("Clone destination has no parent: " + destination);
+  const std::string parent_text(*parent);
+  if (auto made = platform::fs().create_directories(parent_text); !made) {
+    return std::unexpected("Failed to create " + parent_text + ": " + made.error().message());
+  }
+  const auto name = paths::final_component(destination);
+  const std::string folder_name = name ? unicode::lossy_utf8(*name) : std::string("tarnel-clone");
+  const std::string clone_folder =
+      paths::join_path(parent_text, "." + folder_name + ".tarnel-clone-" + std::to_string(platform::process_id()));
+  auto discard_clone = [&] { (void)platform::fs().remove_all(clone_folder); };
+  discard_clone();
+
+  auto run = platform::run_process("git", {"clone", "--", url, clone_folder},
+                                   {{"GIT_TERMINAL_PROMPT", "0"}, {"SSH_ASKPASS_REQUIRE", "never"}});
+  if (!run) {
+    discard_clone();
+    return std::unexpected("Could not start git clone: " + run.error().message());
+  }
+  if (run->exit_code != 0) {
+    std::string detail(unicode::trim(unicode::lossy_utf8(run->stderr_bytes)));
+    if (detail.empty()) {
+      detail = run->exit_code ? "exit code Some(" + std::to_string(*run->exit_code) + ")" : "exit code None";
+    }
+    discard_clone();
+    return std::unexpected("Git clone failed: " + detail);
+  }
+  if (auto moved = platform::fs().rename(clone_folder, destination); !moved) {
+    discard_clone();
+    return std::unexpected("Failed to move the clone into place: " + moved.error().message());
+  }
+  return register_vault(destination, label);
+}
+
+}  // namespace server

@@ -10,8 +10,10 @@
 #include <string_view>
 #include <vector>
 
-#include "path_syntax.h"
-#include "tool_service.h"
+#include "server/server_state.h"
+#include "vault_core/paths/path_syntax.h"
+
+namespace server {
 
 // --- Vault registry -----------------------------------------------------------
 
@@ -34,7 +36,7 @@ bool registry_key_nested(std::string_view parent, std::string_view child);
 // byte-order mark or holds a NUL byte (the parser's text with line and
 // column), or nests deeper than 127 levels; "... registry: not an object"
 // for any other JSON value.
-std::expected<Json, std::string> read_registry(const std::string& file);
+[[nodiscard]] Expected<Json> read_registry(const std::string& file);
 
 // Replaces `file` atomically with the registry: pretty JSON with sorted keys
 // and a final line break, written to the sibling "vaults.{pid}.tmp", flushed
@@ -42,11 +44,11 @@ std::expected<Json, std::string> read_registry(const std::string& file);
 // `file` is only ever replaced whole. Errors: "Failed to create {folder}:
 // {error}", "Failed to serialize the vault registry: {error}", "Failed to
 // write {temporary file}: {error}", "Failed to write {file}: {error}" (rename).
-std::expected<void, std::string> write_registry(const std::string& file, const Json& registry);
+[[nodiscard]] Expected<void> write_registry(const std::string& file, const Json& registry);
 
 // The registry's `active_vault` trimmed, when it is non-blank text; nothing
 // otherwise. Errors: those of the configuration folder and of read_registry.
-std::expected<std::optional<std::string>, std::string> registry_active_vault();
+[[nodiscard]] Expected<std::optional<std::string>> registry_active_vault();
 
 // The registry entry for the vault root `root` (absolute, validated by the
 // caller). An entry with the same key is returned as stored and nothing is
@@ -56,7 +58,7 @@ std::expected<std::optional<std::string>, std::string> registry_active_vault();
 // configuration folder, read_registry and write_registry, and "Vault path is
 // inside registered vault or contains one: {root}" when a registered key
 // nests with the new one either way.
-std::expected<Json, std::string> register_vault(const std::string& root, const std::optional<std::string>& label);
+[[nodiscard]] Expected<Json> register_vault(const std::string& root, const std::optional<std::string>& label);
 
 // --- Active vault and tool arguments ------------------------------------------
 
@@ -64,29 +66,48 @@ std::expected<Json, std::string> register_vault(const std::string& root, const s
 // the trimmed non-blank VAULT_PATH of the environment snapshot, else the
 // registry's active vault. Errors: the registry's, else "VAULT_PATH is
 // required. Open a vault in tarnel before starting MCP tools."
-std::expected<std::vector<std::string>, std::string> active_vaults(const ToolService& service);
+[[nodiscard]] Expected<std::vector<std::string>> active_vaults(const ToolService& service);
 
 // The trimmed `vaultPath` argument when it is non-blank text and equals an
 // active vault byte for byte; nothing when absent, not text or blank.
 // Errors: the active vaults' error, "Vault is not active in tarnel: {vaultPath}".
-std::expected<std::optional<std::string>, std::string> vault_path_arg(const ToolService& service,
+[[nodiscard]] Expected<std::optional<std::string>> vault_path_arg(const ToolService& service,
                                                                       const Json& arguments);
 
 // The vault a write tool works in: the `vaultPath` argument when given, else
 // the active vault once a note path argument is present. Errors: those of
 // vault_path_arg, active_vaults, then "Note path is required".
-std::expected<std::string, std::string> write_vault(const ToolService& service, const Json& arguments);
+[[nodiscard]] Expected<std::string> write_vault(const ToolService& service, const Json& arguments);
 
 // The note path to use in `vault_root`: for an absolute `path` argument
 // strictly inside the root, its portable text relative to the root
 // ("C:\Notes\Sub\a.md" in "C:\Notes" gives "Sub/a.md"); otherwise the trimmed
 // argument unchanged. Error: "Note path is required".
-std::expected<std::string, std::string> resolve_note_path(const Json& arguments, const std::string& vault_root,
-                                                          PathSyntax syntax = kNativeSyntax);
+[[nodiscard]] Expected<std::string> resolve_note_path(const Json& arguments, const std::string& vault_root,
+                                                          paths::PathSyntax syntax = paths::kNativeSyntax);
 
 // The path a UI action names: an absolute `path` argument unchanged (no vault
 // consulted); else the `vaultPath` vault, or the active vault, joined with
-// the untrimmed `path` (join_normalize; a missing or non-text `path` gives
+// the untrimmed `path` (paths::join_normalize; a missing or non-text `path` gives
 // the vault root text itself). Errors: those of active_vaults and vault_path_arg.
-std::expected<std::string, std::string> target_path(const ToolService& service, const Json& arguments,
-                                                    PathSyntax syntax = kNativeSyntax);
+[[nodiscard]] Expected<std::string> target_path(const ToolService& service, const Json& arguments,
+                                                    paths::PathSyntax syntax = paths::kNativeSyntax);
+
+// --- Registration: attach and clone ------------------------------------------
+
+// Registers the existing folder `path` (trimmed, absolute) in its canonical
+// display form; returns the registry entry. Errors: "path is required",
+// "path must be an absolute path", "Vault folder is not an accessible
+// directory: ...", or the registry's messages.
+[[nodiscard]] Expected<Json> attach_vault_folder(const std::string& path, const std::optional<std::string>& label);
+
+// Clones `remote_url` with the system git into a temporary sibling of the
+// (trimmed, absolute, not yet existing) destination, moves it into place and
+// registers the destination as typed; returns the registry entry. The
+// temporary folder never outlives a failure; a clone that cannot be
+// registered stays at the destination.
+[[nodiscard]] Expected<Json> clone_vault_repository(const std::string& remote_url,
+                                                        const std::string& destination_path,
+                                                        const std::optional<std::string>& label);
+
+}  // namespace server

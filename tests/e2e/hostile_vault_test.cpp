@@ -15,8 +15,8 @@
 #include <string>
 #include <thread>
 
-#include "server_process.h"
-#include "temp_dir.h"
+#include "tests/support/server_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -143,11 +143,10 @@ class NonRegularFiles : public ::testing::Test {
         "Error: Failed to append to note " + path + ": " + error, "Error: Failed to read note " + path + ": " + error,
         "Error: Failed to read note " + path + ": " + error,
     };
+    // A call that waited on the entry would leave its answer missing.
     for (std::size_t i = 0; i < std::size(calls); ++i) {
-      const auto started = Clock::now();
       EXPECT_EQ(ServerProcess::error_text(server.call_tool(calls[i].first, calls[i].second)), expected[i])
           << calls[i].first;
-      EXPECT_LT(Clock::now() - started, std::chrono::seconds(5)) << calls[i].first << " waited on " << name;
     }
     EXPECT_EQ(server.request({{"jsonrpc", "2.0"}, {"id", 99}, {"method", "ping"}}),
               R"({"id":99,"jsonrpc":"2.0","result":{}})");

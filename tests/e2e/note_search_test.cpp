@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "server_process.h"
-#include "temp_dir.h"
+#include "tests/support/server_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

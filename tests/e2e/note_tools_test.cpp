@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "bridge_peer.h"
-#include "server_process.h"
-#include "temp_dir.h"
+#include "tests/support/bridge_peer.h"
+#include "tests/support/server_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

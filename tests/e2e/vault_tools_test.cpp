@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "bridge_peer.h"
-#include "server_process.h"
-#include "temp_dir.h"
+#include "tests/support/bridge_peer.h"
+#include "tests/support/server_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The stand-in UI bridge: one thread that serves connections one at a time.
-#include "bridge_peer.h"
+#include "tests/support/bridge_peer.h"
 
 #ifdef _WIN32
 #include <winsock2.h>

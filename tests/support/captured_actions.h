@@ -7,11 +7,11 @@
 #include <utility>
 #include <vector>
 
-#include "ui_actions.h"
+#include "server/ui_actions.h"
 
-class CapturingNotifier : public UiNotifier {
+class CapturingNotifier : public server::UiNotifier {
  public:
-  CapturingNotifier() : UiNotifier(0) {}
+  CapturingNotifier() : server::UiNotifier(0) {}
 
   void notify(std::string_view action, nlohmann::json payload) override {
     sent.emplace_back(std::string(action), std::move(payload));

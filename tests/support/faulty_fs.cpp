@@ -1,5 +1,5 @@
 // The fault-injecting file system of the tests.
-#include "faulty_fs.h"
+#include "tests/support/faulty_fs.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "server_process.h"
+#include "tests/support/server_process.h"
 
 #include <fcntl.h>
 #include <poll.h>

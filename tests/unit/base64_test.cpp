@@ -4,7 +4,9 @@
 
 #include <string>
 
-#include "base64.h"
+#include "server/base64.h"
+
+namespace server {
 
 namespace {
 
@@ -24,3 +26,5 @@ TEST(Base64, StandardAlphabetAndBinaryBytes) {
 }
 
 }  // namespace
+
+}  // namespace server

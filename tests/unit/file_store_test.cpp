@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "faulty_fs.h"
-#include "temp_dir.h"
+#include "tests/support/faulty_fs.h"
+#include "tests/support/temp_dir.h"
 #include "vault_core/platform/clock.h"
 #include "vault_core/platform/fs.h"
 #include "vault_core/vault/file.h"

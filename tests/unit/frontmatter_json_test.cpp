@@ -1,14 +1,15 @@
-#include "frontmatter_json.h"
+#include "vault_core/frontmatter/frontmatter_json.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+
+namespace frontmatter {
 
 namespace {
 
@@ -19,7 +20,7 @@ struct NoteCase {
 };
 
 void expect_parse(const NoteCase& c) {
-  const ParsedNote parsed = parse_note_text(c.text);
+  const frontmatter::ParsedNote parsed = frontmatter::parse_note_text(c.text);
   EXPECT_EQ(parsed.frontmatter, Json::parse(c.frontmatter)) << "note: " << c.text << "\ngot: " << parsed.frontmatter;
   EXPECT_EQ(parsed.body, c.body == "<whole>" ? c.text : c.body) << "note: " << c.text;
   // The body is a slice of the note, never a copy.
@@ -162,7 +163,7 @@ TEST(ParseNoteText, YamlValues) {
   };
   for (const auto& c : cases) {
     const std::string note = "---\nkey: k\na: " + c.yaml + "\n---\n";
-    const ParsedNote parsed = parse_note_text(note);
+    const frontmatter::ParsedNote parsed = frontmatter::parse_note_text(note);
     EXPECT_EQ(parsed.frontmatter, Json::parse(std::string(R"({"key":"k","a":)") + c.json + "}"))
         << c.yaml << " gave " << parsed.frontmatter;
   }
@@ -236,6 +237,9 @@ TEST(ParseNoteText, BrokenYamlFallsBackToLines) {
       {"---\nbad: [\nk: v\r\r\n---\n", R"({"bad":"[","k":"v"})", ""},
       // No split by the strict rule: nothing to read line by line.
       {"--- \nbad: [\n---\nB", "{}", "<whole>"},
+      // YAML has no NUL character; the YAML parser would stop at it and drop
+      // the rest of the block without a word.
+      {std::string("---\na: 1\0 dropped\nb: 2\n---\n", 27), "{\"a\":\"1\\u0000 dropped\",\"b\":2}", ""},
   };
   for (const auto& c : cases) expect_parse(c);
 }
@@ -251,8 +255,8 @@ TEST(ParseNoteText, EarlierBrokenYamlDoesNotChangeALaterResult) {
       "---\n%YAML 9.9\n---\n",
   };
   for (const auto& text : broken) {
-    static_cast<void>(parse_note_text(text));
-    EXPECT_EQ(parse_note_text(directive).frontmatter, Json("foo")) << "after " << text;
+    static_cast<void>(frontmatter::parse_note_text(text));
+    EXPECT_EQ(frontmatter::parse_note_text(directive).frontmatter, Json("foo")) << "after " << text;
   }
 }
 
@@ -283,13 +287,13 @@ TEST(ParseNoteText, LineReaderValueRules) {
   };
   for (const auto& c : cases) {
     const std::string note = std::string("---\nbad: [\nv: ") + c.value + "\n---\n";
-    const ParsedNote parsed = parse_note_text(note);
+    const frontmatter::ParsedNote parsed = frontmatter::parse_note_text(note);
     EXPECT_EQ(parsed.frontmatter, Json::parse(std::string(R"({"bad":"[","v":)") + c.json + "}"))
         << c.value << " gave " << parsed.frontmatter;
   }
   // A digit string too large even for a double reads as null.
   const std::string huge = "---\nbad: [\nv: " + std::string(400, '9') + "\n---\n";
-  EXPECT_EQ(parse_note_text(huge).frontmatter, Json::parse(R"({"bad":"[","v":null})"));
+  EXPECT_EQ(frontmatter::parse_note_text(huge).frontmatter, Json::parse(R"({"bad":"[","v":null})"));
 }
 
 TEST(ParseNoteText, BadInputNeverBreaksIt) {
@@ -313,7 +317,7 @@ TEST(ParseNoteText, BadInputNeverBreaksIt) {
       expect_parse(c);
       continue;
     }
-    const ParsedNote parsed = parse_note_text(c.text);
+    const frontmatter::ParsedNote parsed = frontmatter::parse_note_text(c.text);
     EXPECT_EQ(parsed.body, c.body);
     ASSERT_TRUE(parsed.frontmatter.is_object());
     EXPECT_NO_THROW(static_cast<void>(parsed.frontmatter.dump()));
@@ -322,12 +326,12 @@ TEST(ParseNoteText, BadInputNeverBreaksIt) {
   const std::string nested = "---\na: " + std::string(500, '[') + std::string(500, ']') + "\n---\n";
   Json expected = Json::array();
   for (int i = 1; i < 500; ++i) expected = Json::array({expected});
-  EXPECT_EQ(parse_note_text(nested).frontmatter, Json({{"a", expected}}));
+  EXPECT_EQ(frontmatter::parse_note_text(nested).frontmatter, Json({{"a", expected}}));
   // Beyond it, the line reader takes over.
-  EXPECT_EQ(parse_note_text(deep_balanced).frontmatter["a"],
+  EXPECT_EQ(frontmatter::parse_note_text(deep_balanced).frontmatter["a"],
             Json::array({std::string(99999, '[') + std::string(99999, ']')}));
-  EXPECT_EQ(parse_note_text(deep_unclosed).frontmatter["a"], std::string(100000, '['));
-  EXPECT_EQ(parse_note_text(long_line).frontmatter["a"].get_ref<const std::string&>().size(), std::size_t{4 << 20});
+  EXPECT_EQ(frontmatter::parse_note_text(deep_unclosed).frontmatter["a"], std::string(100000, '['));
+  EXPECT_EQ(frontmatter::parse_note_text(long_line).frontmatter["a"].get_ref<const std::string&>().size(), std::size_t{4 << 20});
 }
 
 TEST(ParseNoteText, AliasBombIsReadLineByLine) {
@@ -341,11 +345,7 @@ TEST(ParseNoteText, AliasBombIsReadLineByLine) {
   }
   note += "title: bomb\n---\nBody";
 
-  const auto start = std::chrono::steady_clock::now();
-  const ParsedNote parsed = parse_note_text(note);
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-
-  EXPECT_LT(elapsed, std::chrono::seconds(10));
+  const frontmatter::ParsedNote parsed = frontmatter::parse_note_text(note);
   EXPECT_EQ(parsed.body, "Body");
   EXPECT_EQ(parsed.frontmatter["title"], "bomb");
   EXPECT_EQ(parsed.frontmatter["l9"], "&l9 [*l8,*l8,*l8,*l8,*l8,*l8,*l8,*l8,*l8]");
@@ -354,12 +354,12 @@ TEST(ParseNoteText, AliasBombIsReadLineByLine) {
   std::string wide = "---\ns: &s " + std::string(1 << 20, 'w') + "\nl: [";
   for (int i = 0; i < 40; ++i) wide += "*s,";
   wide += "*s]\n---\n";
-  const Json wide_value = parse_note_text(wide).frontmatter;
+  const Json wide_value = frontmatter::parse_note_text(wide).frontmatter;
   EXPECT_EQ(wide_value["l"].size(), 41u);
   EXPECT_EQ(wide_value["l"][0], "*s");
 
   // Modest expansion stays YAML.
-  const Json small = parse_note_text("---\na: &a [x, y]\nb: [*a, *a, *a]\n---\n").frontmatter;
+  const Json small = frontmatter::parse_note_text("---\na: &a [x, y]\nb: [*a, *a, *a]\n---\n").frontmatter;
   EXPECT_EQ(small["b"], Json::parse(R"([["x","y"],["x","y"],["x","y"]])"));
 }
 
@@ -377,7 +377,7 @@ TEST(ParseNoteText, NothingReachesStandardError) {
       "---\n*undefined\n---\n", "---\n%YAML 9.9\n---\n",     "---\n!<x\n---\n",      "---\na: b: c\n---\n",
       "---\n@x\n---\n",         "---\n- a\nb: c\n---\n",     "---\n{a: 1\n---\n",    "---\n&a [*a]\n---\n",
   };
-  for (const auto& text : broken) static_cast<void>(parse_note_text(text));
+  for (const auto& text : broken) static_cast<void>(frontmatter::parse_note_text(text));
 
   std::fflush(stderr);
   ::dup2(saved, 2);
@@ -406,10 +406,10 @@ TEST(NoteTagList, Candidates) {
       {R"({"tags":["\u00c9","\u00e9","\u00df","SS","ss"]})", {"\u00c9", "\u00df", "SS"}},
       {R"({"tags":[["nested"],{"a":"b"},"x"]})", {"x"}},
   };
-  for (const auto& c : cases) EXPECT_EQ(note_tag_list(Json::parse(c.frontmatter)), c.tags) << c.frontmatter;
+  for (const auto& c : cases) EXPECT_EQ(frontmatter::note_tag_list(Json::parse(c.frontmatter)), c.tags) << c.frontmatter;
 }
 
-bool has_member(const ParsedNote& parsed, const std::string& key) {
+bool has_member(const frontmatter::ParsedNote& parsed, const std::string& key) {
   return parsed.frontmatter.is_object() && parsed.frontmatter.contains(key);
 }
 
@@ -439,8 +439,8 @@ TEST(FrontmatterMayHaveMember, NeverDeniesAMemberTheParseGives) {
       {"---", false},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(frontmatter_may_have_member(c.text, "_title"), c.may) << c.text;
-    if (has_member(parse_note_text(c.text), "_title")) {
+    EXPECT_EQ(frontmatter::frontmatter_may_have_member(c.text, "_title"), c.may) << c.text;
+    if (has_member(frontmatter::parse_note_text(c.text), "_title")) {
       EXPECT_TRUE(c.may) << c.text;
     }
   }
@@ -467,12 +467,12 @@ TEST(FrontmatterMayHaveMember, NeverDeniesAMemberTheParseGives) {
     const int lines = 1 + static_cast<int>((state >> 20) % 5);
     for (int i = 0; i < lines; ++i) text += pick(prefixes) + pick(keys) + pick(separators) + pick(values) + pick(breaks);
     text += pick(closings) + "body _title tags\n";
-    const ParsedNote parsed = parse_note_text(text);
+    const frontmatter::ParsedNote parsed = frontmatter::parse_note_text(text);
     for (int k = 0; k < 2; ++k) {
       const std::string key = k == 0 ? "_title" : "tags";
       if (!has_member(parsed, key)) continue;
       ++found[k];
-      ASSERT_TRUE(frontmatter_may_have_member(text, key)) << key << " in " << text;
+      ASSERT_TRUE(frontmatter::frontmatter_may_have_member(text, key)) << key << " in " << text;
     }
   }
   // The pieces do make both members often.
@@ -481,3 +481,5 @@ TEST(FrontmatterMayHaveMember, NeverDeniesAMemberTheParseGives) {
 }
 
 }  // namespace
+
+}  // namespace frontmatter

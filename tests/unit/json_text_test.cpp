@@ -2,7 +2,7 @@
 // and indented, for every value the server can hold: escapes at every offset
 // of the eight-byte steps, ill-formed UTF-8, numbers, nesting, empty
 // containers.
-#include "json_text.h"
+#include "server/json_text.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+
+namespace server {
 
 namespace {
 
@@ -77,3 +79,5 @@ TEST(JsonText, EscapesAtEveryOffset) {
 }
 
 }  // namespace
+
+}  // namespace server

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "vault/file.h"
+#include "vault_core/vault/file.h"
 
 namespace {
 

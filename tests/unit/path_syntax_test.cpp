@@ -1,8 +1,10 @@
-#include "path_syntax.h"
+#include "vault_core/paths/path_syntax.h"
 
 #include <gtest/gtest.h>
 
 #include <optional>
+
+namespace paths {
 
 namespace {
 
@@ -246,3 +248,5 @@ TEST(PathText, DisplayFormDependsOnTheSyntax) {
 }
 
 }  // namespace
+
+}  // namespace paths

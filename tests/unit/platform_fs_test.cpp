@@ -15,7 +15,7 @@
 #include <filesystem>
 #include <string>
 
-#include "temp_dir.h"
+#include "tests/support/temp_dir.h"
 #include "vault_core/platform/fs.h"
 
 namespace {

@@ -1,12 +1,12 @@
 // Child processes: exit status, captured standard error, extra environment,
 // arguments passed unchanged.
-#include "platform/process.h"
+#include "vault_core/platform/process.h"
 
 #include <gtest/gtest.h>
 
-#include "scoped_env.h"
+#include "tests/support/scoped_env.h"
 #ifdef _WIN32
-#include "helper_programs.h"
+#include "tests/windows/helper_programs.h"
 #endif
 
 namespace {

@@ -8,11 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "frontmatter_json.h"
-#include "temp_dir.h"
-#include "unicode.h"
+#include "server/vault_ops.h"
+#include "tests/support/temp_dir.h"
+#include "vault_core/frontmatter/frontmatter_json.h"
 #include "vault_core/platform/fs.h"
-#include "vault_ops.h"
+#include "vault_core/unicode/unicode.h"
+
+namespace server {
 
 namespace {
 
@@ -58,10 +60,10 @@ std::vector<SearchHit> plain_search(const std::string& vault, const std::string&
     auto content = file ? platform::native_fs().read(*file) : std::unexpected(file.error());
     EXPECT_TRUE(content.has_value()) << note;
     const std::string text = content ? std::move(content->bytes) : std::string();
-    const ParsedNote parsed = parse_note_text(text);
+    const frontmatter::ParsedNote parsed = frontmatter::parse_note_text(text);
     if (!tags.empty()) {
       std::vector<std::string> lowered;
-      for (const auto& t : note_tag_list(parsed.frontmatter)) lowered.push_back(unicode::to_lower(t));
+      for (const auto& t : frontmatter::note_tag_list(parsed.frontmatter)) lowered.push_back(unicode::to_lower(t));
       bool all = !lowered.empty();
       for (const auto& t : tags) {
         all = all && std::find(lowered.begin(), lowered.end(), unicode::to_lower(t)) != lowered.end();
@@ -148,3 +150,5 @@ TEST(SearchRule, SkippingParseAndTitleChangesNothing) {
 }
 
 }  // namespace
+
+}  // namespace server

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <string>
 
-#include "siphash.h"
+#include "server/siphash.h"
+
+namespace server {
 
 namespace {
 
@@ -36,3 +38,5 @@ TEST(SipHash13, ReferenceVectors) {
 }
 
 }  // namespace
+
+}  // namespace server

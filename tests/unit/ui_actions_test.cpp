@@ -9,15 +9,17 @@
 #include <set>
 #include <string>
 
-#include "base64.h"
-#include "bridge_peer.h"
-#include "platform/error.h"
-#include "siphash.h"
-#include "ui_actions.h"
+#include "server/base64.h"
+#include "server/siphash.h"
+#include "server/ui_actions.h"
+#include "tests/support/bridge_peer.h"
+#include "vault_core/platform/error.h"
 
 #ifdef _WIN32
 #include <winsock2.h>
 #endif
+
+namespace server {
 
 namespace {
 
@@ -222,11 +224,11 @@ TEST(UiBridge, FailuresAreSilentAndBounded) {
   BridgePeer dripping({.drip_ms = 100});
   const Case cases[] = {
 #ifdef _WIN32
-      {"nothing listening", unused_loopback_port(), 0, 200, system(WSAECONNREFUSED)},
+      {"nothing listening", unused_loopback_port(), 0, 1000, system(WSAECONNREFUSED)},
       {"connect never completes", stalled.port(), 240, 1000, system(WSAETIMEDOUT)},
       {"no answer", silent.port(), 490, 1500, system(WSAEWOULDBLOCK)},
 #else
-      {"nothing listening", unused_loopback_port(), 0, 200, system(ECONNREFUSED)},
+      {"nothing listening", unused_loopback_port(), 0, 1000, system(ECONNREFUSED)},
       {"connect never completes", stalled.port(), 240, 1000, system(ETIMEDOUT)},
       {"no answer", silent.port(), 490, 1500, system(EAGAIN)},
 #endif
@@ -272,3 +274,5 @@ TEST(UiBridge, KeysComeFromSuccessiveHashingStates) {
 }
 
 }  // namespace
+
+}  // namespace server

@@ -1,4 +1,4 @@
-#include "unicode.h"
+#include "vault_core/unicode/unicode.h"
 
 #include <gtest/gtest.h>
 

@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "faulty_fs.h"
-#include "temp_dir.h"
+#include "server/vault_ops.h"
+#include "tests/support/faulty_fs.h"
+#include "tests/support/temp_dir.h"
 #include "vault_core/platform/fs.h"
-#include "vault_ops.h"
+
+namespace server {
 
 namespace {
 
@@ -80,3 +82,5 @@ TEST(NoteWriteFaults, FailedUpdateLeavesTheNoteAsItWas) {
 }
 
 }  // namespace
+
+}  // namespace server

@@ -1,7 +1,7 @@
 // The pure pieces of the note operations (titles, snippets, numbers in
 // messages, modification times, file failure messages) and the failures of
 // the operations that only a faulty file system can provoke.
-#include "vault_ops.h"
+#include "server/vault_ops.h"
 
 #include <gtest/gtest.h>
 
@@ -17,9 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "faulty_fs.h"
-#include "temp_dir.h"
+#include "tests/support/faulty_fs.h"
+#include "tests/support/temp_dir.h"
 #include "vault_core/platform/fs.h"
+
+namespace server {
 
 namespace {
 
@@ -358,3 +360,5 @@ TEST(SearchVault, TitlesFromFileNamesAreText) {
 }
 
 }  // namespace
+
+}  // namespace server

@@ -1,4 +1,4 @@
-#include "vault_paths.h"
+#include "server/vault_paths.h"
 
 #include <gtest/gtest.h>
 
@@ -9,11 +9,13 @@
 #include <utility>
 #include <vector>
 
-#include "faulty_fs.h"
-#include "scoped_env.h"
-#include "temp_dir.h"
+#include "tests/support/faulty_fs.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
 #include "vault_core/platform/env.h"
 #include "vault_core/platform/fs.h"
+
+namespace server {
 
 namespace {
 
@@ -481,10 +483,10 @@ TEST_F(ActiveVaultTest, WriteVault) {
 }
 
 TEST(NotePath, AbsolutePathsInsideTheVaultBecomeRelative) {
-  constexpr PathSyntax W = PathSyntax::windows;
-  constexpr PathSyntax P = PathSyntax::posix;
+  constexpr paths::PathSyntax W = paths::PathSyntax::windows;
+  constexpr paths::PathSyntax P = paths::PathSyntax::posix;
   struct Case {
-    PathSyntax syntax;
+    paths::PathSyntax syntax;
     std::string vault;
     Json path;
     std::string expected;
@@ -544,9 +546,11 @@ TEST_F(ActiveVaultTest, TargetPath) {
   EXPECT_EQ(target_path(service({}), Json{{"path", "y.md"}}).error(), kNoVault);
 
   const ToolService windows = service({{"VAULT_PATH", "C:\\Notes"}});
-  EXPECT_EQ(target_path(windows, Json{{"path", "..\\x.md"}}, PathSyntax::windows), "C:\\x.md");
-  EXPECT_EQ(target_path(windows, Json{{"path", "D:\\x.md"}}, PathSyntax::windows), "D:\\x.md");
-  EXPECT_EQ(target_path(windows, Json::object(), PathSyntax::windows), "C:\\Notes");
+  EXPECT_EQ(target_path(windows, Json{{"path", "..\\x.md"}}, paths::PathSyntax::windows), "C:\\x.md");
+  EXPECT_EQ(target_path(windows, Json{{"path", "D:\\x.md"}}, paths::PathSyntax::windows), "D:\\x.md");
+  EXPECT_EQ(target_path(windows, Json::object(), paths::PathSyntax::windows), "C:\\Notes");
 }
 
 }  // namespace
+
+}  // namespace server

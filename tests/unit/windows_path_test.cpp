@@ -1,10 +1,10 @@
-#include "windows_path.h"
+#include "vault_core/paths/windows_path.h"
 
 #include <gtest/gtest.h>
 
-namespace {
+namespace paths {
 
-using windows_path::PrefixKind;
+namespace {
 
 TEST(WindowsPrefix, RecognisesEachForm) {
   struct Case {
@@ -30,7 +30,7 @@ TEST(WindowsPrefix, RecognisesEachForm) {
       {"//./pipe/x", PrefixKind::device, 8, "pipe", ""},
   };
   for (const auto& c : cases) {
-    const auto prefix = windows_path::parse_prefix(c.path);
+    const auto prefix = parse_prefix(c.path);
     ASSERT_TRUE(prefix) << c.path;
     EXPECT_EQ(prefix->kind, c.kind) << c.path;
     EXPECT_EQ(prefix->length, c.length) << c.path;
@@ -42,12 +42,12 @@ TEST(WindowsPrefix, RecognisesEachForm) {
 TEST(WindowsPrefix, RejectsTextsWithoutOne) {
   const std::string none[] = {"", "Notes\\a.md", "\\Notes", "/x", "1:\\x", "\\\\server", "\\\\server\\", "\\\\\\share",
                               ":x"};
-  for (const auto& path : none) EXPECT_FALSE(windows_path::parse_prefix(path)) << path;
+  for (const auto& path : none) EXPECT_FALSE(parse_prefix(path)) << path;
 }
 
 TEST(WindowsPrefix, DriveLettersCompareWithoutCaseOtherPartsExactly) {
   const auto same = [](std::string_view a, std::string_view b) {
-    return windows_path::same_prefix(*windows_path::parse_prefix(a), *windows_path::parse_prefix(b));
+    return same_prefix(*parse_prefix(a), *parse_prefix(b));
   };
   EXPECT_TRUE(same("C:", "c:\\x"));
   EXPECT_TRUE(same("\\\\?\\c:\\", "\\\\?\\C:"));
@@ -73,7 +73,9 @@ TEST(WindowsDisplayForm, DropsTheExtendedLengthPrefix) {
       {"\\\\?\\unc\\server", "unc\\server"},  // "UNC" is matched exactly
       {"", ""},
   };
-  for (const auto& c : cases) EXPECT_EQ(windows_path::display_form(c.in), c.out) << c.in;
+  for (const auto& c : cases) EXPECT_EQ(display_form(c.in), c.out) << c.in;
 }
 
 }  // namespace
+
+}  // namespace paths

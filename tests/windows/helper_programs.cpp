@@ -1,4 +1,4 @@
-#include "helper_programs.h"
+#include "tests/windows/helper_programs.h"
 
 #include <windows.h>
 

@@ -12,12 +12,12 @@
 #include <set>
 #include <string>
 
-#include "platform/clock.h"
-#include "platform/env.h"
-#include "platform/error.h"
-#include "platform/win32_windows.h"
-#include "scoped_env.h"
-#include "unicode.h"
+#include "tests/support/scoped_env.h"
+#include "vault_core/platform/clock.h"
+#include "vault_core/platform/env.h"
+#include "vault_core/platform/error.h"
+#include "vault_core/platform/win32_windows.h"
+#include "vault_core/unicode/unicode.h"
 
 namespace {
 

@@ -8,12 +8,12 @@
 #include <algorithm>
 #include <string>
 
-#include "helper_programs.h"
-#include "platform/error.h"
-#include "platform/process.h"
-#include "platform/win32_windows.h"
-#include "scoped_env.h"
-#include "temp_dir.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
+#include "tests/windows/helper_programs.h"
+#include "vault_core/platform/error.h"
+#include "vault_core/platform/process.h"
+#include "vault_core/platform/win32_windows.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // POSIX implementation of time, sleeping and the secure random source.
-#include "clock.h"
+#include "vault_core/platform/clock.h"
 
 #include <cerrno>
 #include <sys/random.h>

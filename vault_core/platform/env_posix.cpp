@@ -1,5 +1,5 @@
 // POSIX implementation of the environment functions.
-#include "env.h"
+#include "vault_core/platform/env.h"
 
 #include <cerrno>
 #include <pwd.h>

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "error.h"
+#include "vault_core/platform/error.h"
 
 namespace platform {
 

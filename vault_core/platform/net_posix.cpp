@@ -1,5 +1,5 @@
 // POSIX implementation of the loopback TCP stream.
-#include "net.h"
+#include "vault_core/platform/net.h"
 
 #include <cerrno>
 #include <arpa/inet.h>

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "error.h"
+#include "vault_core/platform/error.h"
 
 namespace platform {
 

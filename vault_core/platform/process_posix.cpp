@@ -1,5 +1,5 @@
 // POSIX implementation of child processes.
-#include "process.h"
+#include "vault_core/platform/process.h"
 
 #include <cerrno>
 #include <fcntl.h>

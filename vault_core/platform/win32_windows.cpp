@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "vault_core/unicode.h"
+#include "vault_core/unicode/unicode.h"
 
 namespace platform {
 

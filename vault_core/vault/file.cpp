@@ -1,16 +1,18 @@
 // Note file store and new-note template.
-#include "vault/file.h"
+#include "vault_core/vault/file.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
 #include <vector>
 
-#include "frontmatter/scan.h"
-#include "unicode.h"
+#include "vault_core/frontmatter/numbers.h"
+#include "vault_core/frontmatter/split.h"
 #include "vault_core/platform/clock.h"
 #include "vault_core/platform/env.h"
 #include "vault_core/platform/fs.h"
+#include "vault_core/unicode/unicode.h"
+#include "vault_core/vault/tripwire.h"
 
 namespace vault {
 namespace {
@@ -96,10 +98,10 @@ std::string file_failure_message(std::string_view action, std::string_view path,
 }
 
 std::optional<std::string> tripwire_refusal(std::optional<std::string_view> previous, std::string_view text) {
-  if (text.size() < frontmatter::kTripwireMinBytes) return std::nullopt;
-  const auto hit = frontmatter::check_tripwire(previous, text);
+  if (text.size() < kTripwireMinBytes) return std::nullopt;
+  const auto hit = check_tripwire(previous, text);
   if (!hit) return std::nullopt;
-  return frontmatter::tripwire_message(*hit);
+  return tripwire_message(*hit);
 }
 
 std::optional<std::string> read_previous_text(const NoteTarget& note) {
@@ -156,7 +158,7 @@ std::expected<void, std::string> save_note_file(const NoteTarget& note, std::str
   if (*existing) {
     if (auto error = not_a_note_file((*existing)->type)) return failure(StoreAction::save, note.path, *error);
   }
-  if (content.size() >= frontmatter::kTripwireMinBytes) {
+  if (content.size() >= kTripwireMinBytes) {
     const std::optional<std::string> previous = read_previous_text(note);
     if (auto refused = tripwire_refusal(previous, content)) return std::unexpected(std::move(*refused));
   }
@@ -174,7 +176,7 @@ std::expected<void, std::string> save_note_file(const NoteTarget& note, std::str
 }
 
 std::expected<void, std::string> append_note_file(const NoteTarget& note, std::string_view text) {
-  if (text.size() >= frontmatter::kTripwireMinBytes) {
+  if (text.size() >= kTripwireMinBytes) {
     const std::optional<std::string> previous = read_previous_text(note);
     const std::string result = previous ? *previous + std::string(text) : std::string(text);
     if (auto refused = tripwire_refusal(previous, result)) return std::unexpected(std::move(*refused));
@@ -204,14 +206,6 @@ std::expected<void, std::string> append_note_file(const NoteTarget& note, std::s
 // --- Note text ---------------------------------------------------------------
 
 namespace {
-
-char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
-
-std::string ascii_lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = ascii_lower(c);
-  return out;
-}
 
 // The lines of `text` split at "\n", each without a "\r" in front of its
 // "\n"; no empty line after a final "\n".
@@ -328,14 +322,22 @@ std::string new_note_text(std::string_view title, std::span<const std::string> t
 std::optional<std::string> note_id_from_random(std::array<unsigned char, 16> random) {
   random[6] = static_cast<unsigned char>((random[6] & 0x0F) | 0x40);  // version 4
   random[8] = static_cast<unsigned char>((random[8] & 0x3F) | 0x80);  // RFC 4122 variant
-  unsigned __int128 v = 0;
-  for (unsigned char b : random) v = (v << 8) | b;
+  // The 128-bit number in two halves.
+  std::uint64_t hi = 0;
+  std::uint64_t lo = 0;
+  for (std::size_t i = 0; i < 8; ++i) hi = (hi << 8) | random[i];
+  for (std::size_t i = 8; i < 16; ++i) lo = (lo << 8) | random[i];
   static constexpr char kAlphabet[] = "0123456789abcdefghijklmnopqrstuvwxyz";
   std::string id;
   bool letter = false;
   bool digit = false;
   for (unsigned i = 0; i < 7; ++i) {
-    const char c = kAlphabet[static_cast<unsigned>((v >> (6 * i)) % 36)];
+    // (v >> 6i) % 36, with the shifted halves: (high * 2^64 + low) % 36, and
+    // 2^64 % 36 is 16.
+    const unsigned shift = 6 * i;
+    const std::uint64_t shifted_hi = hi >> shift;
+    const std::uint64_t shifted_lo = shift == 0 ? lo : (lo >> shift) | (hi << (64 - shift));
+    const char c = kAlphabet[((shifted_hi % 36) * 16 + shifted_lo % 36) % 36];
     (c <= '9' ? digit : letter) = true;
     id += c;
   }
@@ -380,14 +382,14 @@ std::expected<std::string, std::string> set_frontmatter_field(std::string_view t
   }
   const auto& block = std::get<frontmatter::Split>(split);
 
-  const std::string wanted = ascii_lower(unicode::trim(key));
+  const std::string wanted = unicode::ascii_lower(unicode::trim(key));
   const std::vector<std::string_view> lines = split_lines(block.frontmatter);
   std::vector<std::string_view> kept;
   kept.reserve(lines.size() + 1);
   bool matched = false;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const std::optional<std::string_view> line_name = line_key(lines[i]);
-    if (!line_name || ascii_lower(unicode::trim(*line_name)) != wanted) {
+    if (!line_name || unicode::ascii_lower(unicode::trim(*line_name)) != wanted) {
       kept.push_back(lines[i]);
       continue;
     }

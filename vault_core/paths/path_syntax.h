@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+namespace paths {
+
 enum class PathSyntax { posix, windows };
 
 // The syntax of the platform the server runs on.
@@ -77,5 +79,7 @@ std::optional<std::string_view> final_component(std::string_view path, PathSynta
 std::string vault_label(std::string_view path, PathSyntax syntax = kNativeSyntax);
 
 // The form in which paths are reported: Windows drops the extended-length
-// prefix (windows_path::display_form); on POSIX a path is shown as it is.
+// prefix (paths::display_form); on POSIX a path is shown as it is.
 std::string display_path(std::string_view path, PathSyntax syntax = kNativeSyntax);
+
+}  // namespace paths

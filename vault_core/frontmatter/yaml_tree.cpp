@@ -1,26 +1,25 @@
-// Frontmatter to JSON. Three steps run over the same note text: a lenient
-// delimiter scan that feeds the YAML parser, a strict delimiter scan that
-// decides where the body starts, and a line reader that is the fallback when
-// the YAML gives nothing useful. The YAML tree is built from libfyaml's
-// events so that scalar typing follows the rules below, not the library's.
-#include "frontmatter_json.h"
+// YAML to JSON. The tree is built from libfyaml's events, with an anchor
+// table of its own, so that scalar typing follows the rules below rather
+// than the library's; the library's diagnostics are silenced.
+#include "vault_core/frontmatter/yaml_tree.h"
 
 #include <libfyaml.h>
 
 #include <algorithm>
-#include <charconv>
-#include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <optional>
+#include <string>
 #include <unordered_map>
-#include <unordered_set>
+#include <vector>
 
-#include "frontmatter/scan.h"
-#include "unicode.h"
+#include "vault_core/frontmatter/numbers.h"
+#include "vault_core/unicode/unicode.h"
 
+namespace frontmatter {
 namespace {
+
+using Json = nlohmann::json;
 
 // Budget of one YAML document. Aliases copy whole values, so a few lines can
 // ask for billions of nodes; a document beyond any of these limits counts as
@@ -31,58 +30,14 @@ constexpr std::size_t kMaxDepth = 512;                 // nested sequences and m
 
 constexpr std::string_view kTagPrefix = "tag:yaml.org,2002:";
 
-bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-    if (x != b[i]) return false;
-  }
-  return true;
-}
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_hex_digit(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+bool is_hex_digit(char c) { return is_ascii_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 bool is_octal_digit(char c) { return c >= '0' && c <= '7'; }
 
 bool all_of(std::string_view s, bool (*pred)(char)) {
-  for (char c : s) {
-    if (!pred(c)) return false;
-  }
-  return true;
+  return std::all_of(s.begin(), s.end(), pred);
 }
 
-// Bytes that should be UTF-8 as a string; ill-formed bytes become U+FFFD so
-// that the value can always be written out as JSON.
-std::string utf8_text(std::string_view s) {
-  return unicode::is_valid_utf8(s) ? std::string(s) : unicode::lossy_utf8(s);
-}
-
-Json text_json(std::string_view s) { return Json(utf8_text(s)); }
-
-// The double that a decimal number text reads as (optional sign, digits,
-// fraction, exponent); nothing when it overflows to infinity.
-std::optional<double> read_double(std::string_view s) {
-  if (!s.empty() && s[0] == '+') s.remove_prefix(1);
-  double value = 0;
-  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-  if (ec == std::errc::result_out_of_range) {
-    // Either overflow or underflow: let strtod tell which (infinity or a tiny value).
-    const std::string copy(s);
-    value = std::strtod(copy.c_str(), nullptr);
-  } else if (ec != std::errc() || end != s.data() + s.size()) {
-    return std::nullopt;
-  }
-  if (std::isinf(value)) return std::nullopt;
-  return value;
-}
-
-std::optional<std::int64_t> read_int(std::string_view digits, int base) {
-  std::int64_t value = 0;
-  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
-  if (ec != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
-  return value;
-}
+Json text_json(std::string_view s) { return Json(unicode::lossy_utf8(s)); }
 
 // --- YAML scalars -----------------------------------------------------------
 
@@ -109,7 +64,7 @@ std::optional<std::int64_t> yaml_int(std::string_view t) {
   }
   std::string_view digits = t;
   if (!digits.empty() && (digits[0] == '+' || digits[0] == '-')) digits.remove_prefix(1);
-  if (digits.empty() || !all_of(digits, is_digit)) return std::nullopt;
+  if (digits.empty() || !all_of(digits, is_ascii_digit)) return std::nullopt;
   return read_int(t[0] == '+' ? t.substr(1) : t, 10);
 }
 
@@ -126,7 +81,7 @@ bool is_yaml_inf_or_nan(std::string_view t) {
 std::optional<Json> yaml_float(std::string_view t) {
   if (is_yaml_inf_or_nan(t)) return Json(0.0);
   bool has_digit = false;
-  for (char c : t) has_digit = has_digit || is_digit(c);
+  for (char c : t) has_digit = has_digit || is_ascii_digit(c);
   if (!has_digit || !frontmatter::reads_as_decimal_float(t)) return std::nullopt;
   const std::optional<double> d = read_double(t);
   return d ? Json(*d) : Json(nullptr);
@@ -164,7 +119,7 @@ std::string key_text(Kind kind, const Json& value, std::string_view written) {
     case Kind::null: return "null";
     case Kind::boolean: return value.get<bool>() ? "true" : "false";
     case Kind::integer: return std::to_string(value.get<std::int64_t>());
-    case Kind::floating: return utf8_text(written);  // as written: 1e3 stays 1e3
+    case Kind::floating: return unicode::lossy_utf8(written);  // as written: 1e3 stays 1e3
     case Kind::string: break;
   }
   return value.get<std::string>();
@@ -332,9 +287,16 @@ class TreeBuilder {
       if ((style == FYSS_LITERAL || style == FYSS_FOLDED) && t == std::string_view("\0", 1)) t = {};
     }
     const std::size_t length = t.size();
-    Scalar resolved = s.tag != nullptr        ? tagged_scalar(token_text(s.tag), t)
-                      : style == FYSS_PLAIN ? plain_scalar(t)
-                                            : Scalar{Kind::string, text_json(t)};
+    // A tag decides the type; else a plain scalar is typed by its text, and
+    // a quoted or block scalar is a string.
+    Scalar resolved{Kind::string, nullptr};
+    if (s.tag != nullptr) {
+      resolved = tagged_scalar(token_text(s.tag), t);
+    } else if (style == FYSS_PLAIN) {
+      resolved = plain_scalar(t);
+    } else {
+      resolved = Scalar{Kind::string, text_json(t)};
+    }
     Node node{std::move(resolved.value), std::nullopt, Cost{1, length, 0}};
     // Only a key, or a value that may be used as a key through its anchor, needs its name.
     if (s.anchor != nullptr || awaiting_key()) node.key = key_text(resolved.kind, node.value, t);
@@ -415,10 +377,12 @@ class TreeBuilder {
   std::size_t copied_bytes_ = 0;
 };
 
-// The value of the first YAML document of `block`; nothing when the block is
-// not valid YAML (or not UTF-8), holds no document, or exceeds the budget.
+}  // namespace
+
 std::optional<Json> read_yaml(std::string_view block) {
-  if (!unicode::is_valid_utf8(block)) return std::nullopt;
+  // The parser takes a NUL byte, which YAML does not allow, for the end of its
+  // input: what follows would be dropped without a word.
+  if (!unicode::is_valid_utf8(block) || block.find('\0') != std::string_view::npos) return std::nullopt;
   // The block is trimmed, so its last line has no line break, and at the end
   // of input the library drops the final line break of a keep-chomped block
   // scalar (|+ and >+) while a clip-chomped one keeps it. Read with a final
@@ -436,213 +400,4 @@ std::optional<Json> read_yaml(std::string_view block) {
   return TreeBuilder(parser.get(), input).read_first_document();
 }
 
-// --- Delimiter scans --------------------------------------------------------
-
-// The line of `text` that starts at `start`, without its LF, and where the
-// next line starts (npos after the last line).
-std::pair<std::string_view, std::size_t> line_at(std::string_view text, std::size_t start) {
-  const std::size_t lf = text.find('\n', start);
-  if (lf == std::string_view::npos) return {text.substr(start), std::string_view::npos};
-  return {text.substr(start, lf - start), lf + 1};
-}
-
-// Step 1, lenient: the trimmed text between a first line and a later line
-// that are "---" once trimmed at the end; nothing without such lines.
-std::optional<std::string_view> lenient_block(std::string_view text) {
-  if (text.size() <= 3) return std::nullopt;
-  const auto [first, block_start] = line_at(text, 0);
-  if (block_start == std::string_view::npos || unicode::trim_end(first) != "---") return std::nullopt;
-  for (std::size_t start = block_start; start != std::string_view::npos;) {
-    const auto [line, next] = line_at(text, start);
-    if (line.starts_with("---") && unicode::trim_end(line) == "---") {
-      if (start == block_start) return std::string_view();
-      return unicode::trim(text.substr(block_start, start - 1 - block_start));
-    }
-    start = next;
-  }
-  return std::nullopt;
-}
-
-struct StrictBlock {
-  std::string_view lines;  // raw: the line reader drops the CRs itself
-  std::string_view body;
-};
-
-// Step 2, strict: "---" LF or "---" CR LF first, then the first line that is
-// "---" after dropping one CR and trailing spaces and tabs.
-std::optional<StrictBlock> strict_block(std::string_view text) {
-  std::size_t block_start;
-  if (text.starts_with("---\n")) {
-    block_start = 4;
-  } else if (text.starts_with("---\r\n")) {
-    block_start = 5;
-  } else {
-    return std::nullopt;
-  }
-  for (std::size_t start = block_start; start != std::string_view::npos;) {
-    auto [line, next] = line_at(text, start);
-    if (line.ends_with('\r')) line.remove_suffix(1);
-    while (line.ends_with(' ') || line.ends_with('\t')) line.remove_suffix(1);
-    if (line == "---") {
-      const std::string_view lines =
-          start == block_start ? std::string_view() : text.substr(block_start, start - 1 - block_start);
-      return StrictBlock{lines, next == std::string_view::npos ? std::string_view() : text.substr(next)};
-    }
-    start = next;
-  }
-  return std::nullopt;
-}
-
-// --- Step 3: line reader ----------------------------------------------------
-
-// The text between matching outer quotes (' or "), or nothing.
-std::optional<std::string_view> unquoted(std::string_view t) {
-  if (t.empty() || (t.front() != '\'' && t.front() != '"') || t.back() != t.front()) return std::nullopt;
-  return t.size() == 1 ? std::string_view() : t.substr(1, t.size() - 2);
-}
-
-// -5, 00, 1.5 and -0.0 are numbers; +1, 1., .5, 1e3 and 0x10 are not.
-std::optional<Json> line_number(std::string_view t) {
-  std::string_view rest = t;
-  if (rest.starts_with('-')) rest.remove_prefix(1);
-  const std::size_t dot = rest.find('.');
-  const std::string_view whole = rest.substr(0, dot);
-  if (whole.empty() || !all_of(whole, is_digit)) return std::nullopt;
-  if (dot != std::string_view::npos) {
-    const std::string_view fraction = rest.substr(dot + 1);
-    if (fraction.empty() || !all_of(fraction, is_digit)) return std::nullopt;
-  } else if (const auto i = read_int(t, 10)) {
-    return Json(*i);
-  }
-  const std::optional<double> d = read_double(t);
-  return d ? Json(*d) : Json(nullptr);
-}
-
-Json line_value(std::string_view raw) {
-  const std::string_view t = unicode::trim(raw);
-  if (const auto inner = unquoted(t)) return text_json(*inner);
-  if (equals_ignoring_ascii_case(t, "~") || equals_ignoring_ascii_case(t, "null")) return nullptr;
-  if (equals_ignoring_ascii_case(t, "true") || equals_ignoring_ascii_case(t, "yes")) return true;
-  if (equals_ignoring_ascii_case(t, "false") || equals_ignoring_ascii_case(t, "no")) return false;
-  if (auto n = line_number(t)) return std::move(*n);
-  return text_json(t);
-}
-
-// "[a, 'b, c', ]": pieces cut at commas outside quotes; brackets do not nest.
-Json inline_list(std::string_view value) {
-  const std::string_view inner = value.substr(1, value.size() - 2);
-  Json list = Json::array();
-  if (unicode::trim(inner).empty()) return list;
-  std::size_t piece_start = 0;
-  char quote = 0;
-  for (std::size_t i = 0; i < inner.size(); ++i) {
-    const char c = inner[i];
-    if (quote != 0) {
-      if (c == quote) quote = 0;
-    } else if (c == '\'' || c == '"') {
-      quote = c;
-    } else if (c == ',') {
-      list.push_back(line_value(inner.substr(piece_start, i - piece_start)));
-      piece_start = i + 1;
-    }
-  }
-  const std::string_view last = inner.substr(piece_start);
-  if (!unicode::trim(last).empty()) list.push_back(line_value(last));
-  return list;
-}
-
-bool starts_with_white_space(std::string_view line) {
-  std::size_t i = 0;
-  return !line.empty() && unicode::is_white_space(unicode::decode(line, i));
-}
-
-Json read_lines(std::string_view lines) {
-  Json object = Json::object();
-  std::optional<std::string> list_key;
-  for (std::size_t start = 0; start != std::string_view::npos;) {
-    auto [line, next] = line_at(lines, start);
-    start = next;
-    // One CR went with the strict scan's line, one more goes here.
-    for (int i = 0; i < 2 && line.ends_with('\r'); ++i) line.remove_suffix(1);
-
-    const bool indented = starts_with_white_space(line);
-    if (list_key && indented) {
-      const std::string_view item = unicode::trim_start(line);
-      if (item.starts_with('-')) {
-        object[*list_key].push_back(line_value(item.substr(1)));
-        continue;
-      }
-    }
-    list_key.reset();
-
-    const std::size_t colon = line.find(':');
-    if (indented || line.starts_with('#') || colon == std::string_view::npos || colon == 0) continue;
-    const std::string_view key_written = unicode::trim(line.substr(0, colon));
-    const std::string key = utf8_text(unquoted(key_written).value_or(key_written));
-    const std::string_view value = unicode::trim(line.substr(colon + 1));
-    if (value.empty()) {
-      object[key] = Json::array();
-      list_key = key;
-    } else if (value.size() >= 2 && value.front() == '[' && value.back() == ']') {
-      object[key] = inline_list(value);
-    } else {
-      object[key] = line_value(value);
-    }
-  }
-  return object;
-}
-
-bool is_empty_object(const Json& v) { return v.is_object() && v.empty(); }
-
-}  // namespace
-
-ParsedNote parse_note_text(std::string_view text) {
-  // Both delimiter rules need the text to open with three hyphens.
-  if (!text.starts_with("---")) return {Json::object(), text};
-
-  std::optional<Json> yaml;
-  if (const auto block = lenient_block(text); block && !block->empty()) yaml = read_yaml(*block);
-  const std::optional<StrictBlock> strict = strict_block(text);
-  const std::string_view body = strict ? strict->body : text;
-
-  if (yaml && !yaml->is_null() && !is_empty_object(*yaml)) return {std::move(*yaml), body};
-  if (strict) return {read_lines(strict->lines), body};
-  return {Json::object(), body};
-}
-
-bool frontmatter_may_have_member(std::string_view text, std::string_view key) {
-  if (!text.starts_with("---")) return false;
-  // Both readings of the header are slices of the text; the furthest end of
-  // the two bounds every byte a member name can come from.
-  std::size_t end = 0;
-  auto reach = [&](std::string_view part) {
-    if (!part.empty()) end = std::max(end, static_cast<std::size_t>(part.data() + part.size() - text.data()));
-  };
-  if (const auto block = lenient_block(text)) reach(*block);
-  if (const auto strict = strict_block(text)) reach(strict->lines);
-  const std::string_view header = text.substr(0, end);
-  return header.find(key) != std::string_view::npos || header.find('\\') != std::string_view::npos;
-}
-
-std::vector<std::string> note_tag_list(const Json& frontmatter) {
-  std::vector<std::string> tags;
-  if (!frontmatter.is_object()) return tags;
-  const auto member = frontmatter.find("tags");
-  if (member == frontmatter.end() || member->is_null()) return tags;
-
-  std::unordered_set<std::string> seen;
-  auto take = [&](const Json& candidate) {
-    if (!candidate.is_string()) return;
-    std::string_view tag = unicode::trim(candidate.get_ref<const std::string&>());
-    while (tag.starts_with('#')) tag.remove_prefix(1);
-    tag = unicode::trim(tag);
-    if (tag.empty() || !seen.insert(unicode::to_lower(tag)).second) return;
-    tags.emplace_back(tag);
-  };
-  if (member->is_array()) {
-    for (const Json& candidate : *member) take(candidate);
-  } else {
-    take(*member);
-  }
-  return tags;
-}
+}  // namespace frontmatter

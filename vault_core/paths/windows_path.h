@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace windows_path {
+namespace paths {
 
 enum class PrefixKind {
   verbatim,       // \\?\name
@@ -54,4 +54,4 @@ bool same_prefix(const Prefix& a, const Prefix& b);
 // returned unchanged.
 std::string display_form(std::string_view path);
 
-}  // namespace windows_path
+}  // namespace paths

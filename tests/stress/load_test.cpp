@@ -9,8 +9,8 @@
 #include <string>
 #include <thread>
 
-#include "server_process.h"
-#include "temp_dir.h"
+#include "tests/support/server_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

@@ -1,29 +1,13 @@
-// Frontmatter splits, the number rule of field values and the write tripwire.
-#include "frontmatter/scan.h"
+// The write tripwire: run statistics and the decision.
+#include "vault_core/vault/tripwire.h"
 
 #include <algorithm>
 #include <limits>
 
-#include "unicode.h"
+#include "vault_core/unicode/unicode.h"
 
-namespace frontmatter {
+namespace vault {
 namespace {
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// Number of ASCII digits at the start of `s`.
-std::size_t digit_run(std::string_view s) {
-  std::size_t n = 0;
-  while (n < s.size() && is_digit(s[n])) ++n;
-  return n;
-}
-
-bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
-  return std::ranges::equal(a, b, [](char x, char y) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    return lower(x) == lower(y);
-  });
-}
 
 bool is_markdown_punctuation(char32_t c) {
   return c == '*' || c == '[' || c == ']' || c == '_' || c == '`' || c == '~';
@@ -34,57 +18,6 @@ std::uint64_t saturating_double(std::uint64_t v) {
 }
 
 }  // namespace
-
-FrontmatterSplit split_frontmatter(std::string_view text) {
-  std::string_view newline;
-  if (text.starts_with("---\r\n")) {
-    newline = text.substr(3, 2);
-  } else if (text.starts_with("---\n")) {
-    newline = text.substr(3, 1);
-  } else {
-    return NoFrontmatter{};
-  }
-  const std::string_view rest = text.substr(3 + newline.size());
-  if (rest.starts_with("---")) return Split{rest.substr(0, 0), rest.substr(3), newline};
-
-  const std::string closing = std::string(newline) + "---";
-  const std::size_t p = rest.find(closing);
-  if (p == std::string_view::npos) return Unclosed{rest, newline};
-  return Split{rest.substr(0, p), rest.substr(p + closing.size()), newline};
-}
-
-BodySplit body_after_frontmatter(std::string_view text) {
-  if (!text.starts_with("---")) return NoFrontmatter{};
-  const std::string_view rest = text.substr(3);
-  const std::size_t p = rest.find("\n---");
-  if (p == std::string_view::npos) return Unclosed{rest, {}};
-  return Body{unicode::trim_start(rest.substr(p + 4))};
-}
-
-bool reads_as_decimal_float(std::string_view s) {
-  if (!s.empty() && (s[0] == '+' || s[0] == '-')) s.remove_prefix(1);
-  if (equals_ignoring_ascii_case(s, "inf") || equals_ignoring_ascii_case(s, "infinity") ||
-      equals_ignoring_ascii_case(s, "nan")) {
-    return true;
-  }
-  const std::size_t whole = digit_run(s);
-  s.remove_prefix(whole);
-  std::size_t fraction = 0;
-  if (!s.empty() && s[0] == '.') {
-    s.remove_prefix(1);
-    fraction = digit_run(s);
-    s.remove_prefix(fraction);
-  }
-  if (whole == 0 && fraction == 0) return false;
-  if (!s.empty() && (s[0] == 'e' || s[0] == 'E')) {
-    s.remove_prefix(1);
-    if (!s.empty() && (s[0] == '+' || s[0] == '-')) s.remove_prefix(1);
-    const std::size_t exponent = digit_run(s);
-    if (exponent == 0) return false;
-    s.remove_prefix(exponent);
-  }
-  return s.empty();
-}
 
 RunStats run_stats(std::string_view text) {
   RunStats stats;
@@ -120,11 +53,11 @@ RunStats run_stats(std::string_view text) {
 }
 
 std::optional<std::string_view> tripwire_rule(const RunStats& now, const std::optional<RunStats>& before) {
-  if (now.runaway_escape_run >= 512 &&
+  if (now.runaway_escape_run >= kEscapeRunLimit &&
       (!before || now.runaway_escape_run >= saturating_double(before->runaway_escape_run))) {
     return "escape-explosion";
   }
-  if (now.longest_run >= 65536 && (!before || now.longest_run >= saturating_double(before->longest_run))) {
+  if (now.longest_run >= kRepeatRunLimit && (!before || now.longest_run >= saturating_double(before->longest_run))) {
     return "repeat-explosion";
   }
   return std::nullopt;
@@ -159,4 +92,4 @@ std::string tripwire_message(const TripwireHit& hit) {
   return message;
 }
 
-}  // namespace frontmatter
+}  // namespace vault

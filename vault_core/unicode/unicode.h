@@ -38,6 +38,13 @@ void encode(char32_t c, std::string& out);
 std::string to_lower(std::string_view s);
 void to_lower_into(std::string_view s, std::string& out);
 
+// True when `a` and `b` are equal once ASCII letters are lower-cased (other
+// bytes compare as they are).
+bool equals_ignoring_ascii_case(std::string_view a, std::string_view b);
+
+// `s` with its ASCII letters lower-cased, other bytes as they are.
+std::string ascii_lower(std::string_view s);
+
 // Number of code points in `s` (ill-formed bytes count one each).
 std::size_t char_count(std::string_view s);
 

@@ -1,5 +1,5 @@
 // Configuration roots, namespace, and the read and write locations.
-#include "app_config.h"
+#include "vault_core/app_config/app_config.h"
 
 #include <algorithm>
 #include <atomic>
@@ -8,17 +8,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "path_syntax.h"
+#include "vault_core/paths/path_syntax.h"
 #include "vault_core/platform/env.h"
 #include "vault_core/platform/fs.h"
-#include "unicode.h"
+#include "vault_core/unicode/unicode.h"
 
 namespace app_config {
 namespace {
-
-constexpr std::string_view kPolicyText =
-#include "app_config_policy.inc"
-    ;
 
 std::atomic<std::uint64_t> probe_counter{0};
 
@@ -39,7 +35,7 @@ std::string write_path_in(const std::vector<std::string>& roots, std::string_vie
       }
       continue;
     }
-    const auto parent = parent_path(p);
+    const auto parent = paths::parent_path(p);
     if (parent && !parent->empty() && probe_writable_dir(std::string(*parent))) return p;
   }
   return config_file_path(roots.front(), file);
@@ -47,11 +43,9 @@ std::string write_path_in(const std::vector<std::string>& roots, std::string_vie
 
 }  // namespace
 
-std::string_view policy_text() { return kPolicyText; }
-
 const AppConfigPolicy& policy() {
   static const AppConfigPolicy parsed = [] {
-    const auto json = nlohmann::json::parse(kPolicyText, nullptr, false);
+    const auto json = nlohmann::json::parse(policy_text(), nullptr, false);
     return AppConfigPolicy{member_text(json, "current_namespace"), member_text(json, "development_namespace")};
   }();
   return parsed;
@@ -70,19 +64,19 @@ std::expected<std::vector<std::string>, std::string> config_roots() {
   const auto xdg = platform::get_env("XDG_CONFIG_HOME");
   const auto platform_root = platform::config_root();
   std::vector<std::string> roots;
-  if (xdg && is_absolute_path(*xdg)) {
+  if (xdg && paths::is_absolute_path(*xdg)) {
     roots.push_back(*xdg);
   } else if (platform_root) {
     roots.push_back(*platform_root);
   } else {
     return std::unexpected("Could not determine config directory");
   }
-  if (platform_root && !paths_equal(*platform_root, roots.front())) roots.push_back(*platform_root);
+  if (platform_root && !paths::paths_equal(*platform_root, roots.front())) roots.push_back(*platform_root);
   return roots;
 }
 
 std::string config_file_path(std::string_view root, std::string_view file) {
-  return join_path(join_path(root, config_namespace()), file);
+  return paths::join_path(paths::join_path(root, config_namespace()), file);
 }
 
 std::expected<std::string, std::string> config_write_path(std::string_view file) {
@@ -97,7 +91,7 @@ std::expected<std::string, std::string> config_read_path(std::string_view file) 
   const std::string written = write_path_in(*roots, file);
   // The root that holds the write location goes first; the others keep their order.
   for (std::size_t i = 0; i < roots->size(); ++i) {
-    if (paths_equal(config_file_path((*roots)[i], file), written)) {
+    if (paths::paths_equal(config_file_path((*roots)[i], file), written)) {
       std::rotate(roots->begin(), roots->begin() + static_cast<std::ptrdiff_t>(i),
                   roots->begin() + static_cast<std::ptrdiff_t>(i) + 1);
       break;
@@ -114,7 +108,7 @@ bool probe_writable_dir(const std::string& dir) {
   if (!platform::fs().create_directories(dir)) return false;
   const std::uint64_t n = probe_counter.fetch_add(1);
   const std::string probe =
-      join_path(dir, ".tarnel-write-probe-" + std::to_string(platform::process_id()) + "-" + std::to_string(n));
+      paths::join_path(dir, ".tarnel-write-probe-" + std::to_string(platform::process_id()) + "-" + std::to_string(n));
   auto file = platform::fs().open_file(probe, platform::OpenMode::create_new);
   if (!file) return false;
   (void)platform::fs().close(*file);

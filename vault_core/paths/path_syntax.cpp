@@ -1,16 +1,18 @@
 // The path component model and the lexical operations built on it.
-#include "path_syntax.h"
+#include "vault_core/paths/path_syntax.h"
 
 #include <span>
 #include <vector>
 
-#include "unicode.h"
-#include "windows_path.h"
+#include "vault_core/paths/windows_path.h"
+#include "vault_core/unicode/unicode.h"
+
+namespace paths {
 
 namespace {
 
-using windows_path::Prefix;
-using windows_path::PrefixKind;
+using paths::Prefix;
+using paths::PrefixKind;
 
 enum class Kind { prefix, root, current, parent, normal };
 
@@ -38,7 +40,7 @@ Parsed parse(std::string_view text, PathSyntax syntax) {
   Parsed p;
   std::size_t pos = 0;
   if (syntax == PathSyntax::windows) {
-    p.prefix = windows_path::parse_prefix(text);
+    p.prefix = paths::parse_prefix(text);
     if (p.prefix) {
       pos = p.prefix->length;
       p.parts.push_back({Kind::prefix, text.substr(0, pos), pos});
@@ -72,7 +74,7 @@ Parsed parse(std::string_view text, PathSyntax syntax) {
 bool same_part(const Part& a, const Parsed& pa, const Part& b, const Parsed& pb) {
   if (a.kind != b.kind) return false;
   switch (a.kind) {
-    case Kind::prefix: return windows_path::same_prefix(*pa.prefix, *pb.prefix);
+    case Kind::prefix: return paths::same_prefix(*pa.prefix, *pb.prefix);
     case Kind::root: return true;
     default: return a.text == b.text;
   }
@@ -107,7 +109,7 @@ PrefixShape shape_of(const std::optional<Prefix>& prefix) {
 // nothing, a separator, or a bare drive ("C:x" is drive-relative).
 bool needs_separator(std::string_view text, PrefixShape prefix, PathSyntax syntax) {
   if (text.empty()) return false;
-  const bool verbatim = prefix.kind && windows_path::is_verbatim(*prefix.kind);
+  const bool verbatim = prefix.kind && paths::is_verbatim(*prefix.kind);
   if (is_separator(text.back(), syntax, verbatim)) return false;
   return !(prefix.kind == PrefixKind::disk && text.size() == prefix.length);
 }
@@ -182,10 +184,10 @@ std::optional<std::vector<Part>> remainder(std::string_view root, std::string_vi
 
 bool is_absolute_path(std::string_view path, PathSyntax syntax) {
   if (syntax == PathSyntax::posix) return path.starts_with('/');
-  const auto prefix = windows_path::parse_prefix(path);
+  const auto prefix = paths::parse_prefix(path);
   if (!prefix) return false;
   if (prefix->kind != PrefixKind::disk) return true;
-  return path.size() > prefix->length && windows_path::is_separator(path[prefix->length]);
+  return path.size() > prefix->length && paths::is_separator(path[prefix->length]);
 }
 
 bool paths_equal(std::string_view a, std::string_view b, PathSyntax syntax) {
@@ -206,14 +208,14 @@ std::string lexical_normalize(std::string_view path, PathSyntax syntax) {
   // "a/../" in front of it is gone) keeps "." in front, or the text would
   // name another drive.
   if (!parts.empty() && parts.front().kind == Kind::normal && syntax == PathSyntax::windows &&
-      windows_path::parse_prefix(parts.front().text)) {
+      paths::parse_prefix(parts.front().text)) {
     parts.insert(parts.begin(), Part{Kind::current, ".", 0});
   }
   return render(parts, p.prefix, syntax);
 }
 
 std::string join_path(std::string_view base, std::string_view relative, PathSyntax syntax) {
-  const PrefixShape prefix = syntax == PathSyntax::windows ? shape_of(windows_path::parse_prefix(base)) : PrefixShape{};
+  const PrefixShape prefix = syntax == PathSyntax::windows ? shape_of(paths::parse_prefix(base)) : PrefixShape{};
   std::string out(base);
   if (needs_separator(out, prefix, syntax)) out += main_separator(syntax);
   out.append(relative);
@@ -284,5 +286,7 @@ std::string vault_label(std::string_view path, PathSyntax syntax) {
 }
 
 std::string display_path(std::string_view path, PathSyntax syntax) {
-  return syntax == PathSyntax::windows ? windows_path::display_form(path) : std::string(path);
+  return syntax == PathSyntax::windows ? paths::display_form(path) : std::string(path);
 }
+
+}  // namespace paths

@@ -1,7 +1,7 @@
 // Windows prefix recognition and the display form.
-#include "windows_path.h"
+#include "vault_core/paths/windows_path.h"
 
-namespace windows_path {
+namespace paths {
 namespace {
 
 // True when `path` holds `marker` at `at`, a backslash in the marker matching
@@ -72,4 +72,4 @@ std::string display_form(std::string_view path) {
   return std::string(rest);
 }
 
-}  // namespace windows_path
+}  // namespace paths

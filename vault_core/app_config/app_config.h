@@ -17,7 +17,8 @@ struct AppConfigPolicy {
   std::string development_namespace;  // "com.tarnel.app.dev"
 };
 
-// The compiled policy text, byte for byte.
+// The compiled policy text, byte for byte (defined by a source that the build
+// generates from app-config-policy.json).
 std::string_view policy_text();
 
 // The policy, parsed once per process at its first use (safe for concurrent
@@ -33,7 +34,7 @@ const std::string& config_namespace();
 // unchanged), else the platform root; then the platform root when it differs
 // (path equality) from the first. "Could not determine config directory"
 // when there is neither.
-std::expected<std::vector<std::string>, std::string> config_roots();
+[[nodiscard]] std::expected<std::vector<std::string>, std::string> config_roots();
 
 // root / namespace / file.
 std::string config_file_path(std::string_view root, std::string_view file);
@@ -43,13 +44,13 @@ std::string config_file_path(std::string_view root, std::string_view file);
 // metadata cannot be read, whose namespace folder passes probe_writable_dir;
 // under the first root when none qualifies. May create the namespace folder.
 // Fails only as config_roots fails.
-std::expected<std::string, std::string> config_write_path(std::string_view file);
+[[nodiscard]] std::expected<std::string, std::string> config_write_path(std::string_view file);
 
 // Where `file` is to be read: the first existing file among the roots, taken
 // in order except that the root of the write location comes first; the path
 // under that first root when none exists. Computes the write location first,
 // so it may create the namespace folder too. Fails only as config_roots fails.
-std::expected<std::string, std::string> config_read_path(std::string_view file);
+[[nodiscard]] std::expected<std::string, std::string> config_read_path(std::string_view file);
 
 // True when `dir` exists or could be created (with its ancestors) and a new
 // file ".tarnel-write-probe-{pid}-{n}" could be created in it; the probe is

@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+namespace frontmatter {
+
 using Json = nlohmann::json;
 
 struct ParsedNote {
@@ -39,3 +41,5 @@ bool frontmatter_may_have_member(std::string_view text, std::string_view key);
 // trimmed, without leading "#", blanks skipped, the first of each group that
 // is equal after Unicode lower-casing kept as written.
 std::vector<std::string> note_tag_list(const Json& frontmatter);
+
+}  // namespace frontmatter
