@@ -230,38 +230,24 @@ ToolOutcome highlight_editor(ToolService& service, const Json& arguments) {
   return text_result("Highlighting " + element);
 }
 
-constexpr char kGetNote[] = "get_note";
-constexpr char kCreateNote[] = "create_note";
-constexpr char kUpdateNote[] = "update_note";
-constexpr char kAppendToNote[] = "append_to_note";
-constexpr char kSearchNotes[] = "search_notes";
-constexpr char kGetVaultContext[] = "get_vault_context";
-constexpr char kOpenNote[] = "open_note";
-constexpr char kHighlightEditor[] = "highlight_editor";
-constexpr char kRefreshVault[] = "refresh_vault";
-constexpr char kListVaults[] = "list_vaults";
-constexpr char kAttachVault[] = "attach_vault";
-constexpr char kCloneVault[] = "clone_vault";
-
-
 struct Route {
   std::string_view name;
   Handler handler;
 };
 
 constexpr std::array<Route, 12> kRoutes{{
-    {kGetNote, get_note},
-    {kCreateNote, create_note},
-    {kUpdateNote, update_note},
-    {kAppendToNote, append_to_note},
-    {kSearchNotes, search_notes},
-    {kGetVaultContext, get_vault_context},
-    {kOpenNote, open_note},
-    {kHighlightEditor, highlight_editor},
-    {kRefreshVault, refresh_vault},
-    {kListVaults, list_vaults},
-    {kAttachVault, attach_vault},
-    {kCloneVault, clone_vault},
+    {"get_note", get_note},
+    {"create_note", create_note},
+    {"update_note", update_note},
+    {"append_to_note", append_to_note},
+    {"search_notes", search_notes},
+    {"get_vault_context", get_vault_context},
+    {"open_note", open_note},
+    {"highlight_editor", highlight_editor},
+    {"refresh_vault", refresh_vault},
+    {"list_vaults", list_vaults},
+    {"attach_vault", attach_vault},
+    {"clone_vault", clone_vault},
 }};
 
 }  // namespace

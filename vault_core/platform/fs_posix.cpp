@@ -15,6 +15,7 @@
 #include <cstring>
 #include <vector>
 
+#include "vault_core/platform/descriptor_posix.h"
 #include "vault_core/platform/fs.h"
 
 namespace platform {
@@ -349,17 +350,7 @@ class PosixFileSystem final : public FileSystem {
   }
 
   Result<void> write_all(File& file, std::string_view data) override {
-    const int fd = NativeHandle::fd(file);
-    while (!data.empty()) {
-      const ssize_t n = ::write(fd, data.data(), data.size());
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return last_system_error();
-      }
-      if (n == 0) return std::unexpected(make_error_code(Failure::write_zero));
-      data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return {};
+    return write_all_to(NativeHandle::fd(file), data);
   }
 
   Result<void> sync(File& file) override {

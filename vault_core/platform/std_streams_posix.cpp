@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include "vault_core/platform/descriptor_posix.h"
 #include "vault_core/platform/std_streams.h"
 
 namespace platform {
@@ -17,9 +18,11 @@ Result<std::size_t> read_standard_input(char* buffer, std::size_t size) {
   }
 }
 
-Result<void> write_standard_output(std::string_view data) {
+Result<void> write_standard_output(std::string_view data) { return write_all_to(STDOUT_FILENO, data); }
+
+Result<void> write_all_to(int fd, std::string_view data) {
   while (!data.empty()) {
-    const ssize_t n = ::write(STDOUT_FILENO, data.data(), data.size());
+    const ssize_t n = ::write(fd, data.data(), data.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       return last_system_error();
