@@ -8,7 +8,6 @@
 #include <limits>
 #include <set>
 
-#include "server/vault_paths.h"
 #include "vault_core/frontmatter/frontmatter_json.h"
 #include "vault_core/frontmatter/split.h"
 #include "vault_core/paths/path_syntax.h"
@@ -29,8 +28,7 @@ constexpr std::size_t kSnippetAfter = 80;
 constexpr std::size_t kSnippetWithoutMatch = 120;
 constexpr double kMtimeToleranceMs = 100;
 
-// Reads the open file whole (or its first `limit` bytes) and checks that it
-// is UTF-8 text.
+// Reads the open file whole and checks that it is UTF-8 text.
 platform::Result<platform::FileContent> read_text(platform::File& file) {
   auto content = platform::fs().read(file);
   if (content && !unicode::is_valid_utf8(content->bytes)) {
