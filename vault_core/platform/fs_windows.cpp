@@ -537,12 +537,17 @@ Dir make_dir(Handle handle, DirUse use) {
   return NativeHandle::make_dir(std::move(state));
 }
 
-// The part of FILE_RENAME_INFORMATION before the new name.
-struct RenameHeader {
-  BOOLEAN replace_if_exists;
+// FILE_RENAME_INFORMATION and FILE_RENAME_INFORMATION_EX, whose first member
+// is the BOOLEAN ReplaceIfExists of the one and the ULONG Flags of the other.
+struct RenameInformation {
+  ULONG flags;
   HANDLE root_directory;
-  ULONG file_name_length;
+  ULONG name_length;
+  wchar_t name[1];
 };
+constexpr auto kFileRenameInformationEx = static_cast<FILE_INFORMATION_CLASS>(65);
+constexpr ULONG kRenameReplaceIfExists = 0x1;
+constexpr ULONG kRenamePosixSemantics = 0x2;
 
 class WindowsFileSystem final : public FileSystem {
  public:
@@ -664,18 +669,25 @@ class WindowsFileSystem final : public FileSystem {
     auto opened = open_relative(folder, *source, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, FILE_OPEN_REPARSE_POINT);
     if (!opened) return std::unexpected(opened.error());
     if (auto same = check_is_entry(folder, opened->handle.get(), *source); !same) return same;
-    // FILE_RENAME_INFORMATION: the header, then the new name, relative to the folder.
+    // FILE_RENAME_INFORMATION(_EX): flags, the folder, then the new name.
     const std::size_t name_bytes = target->size() * sizeof(wchar_t);
-    const std::size_t header = offsetof(FILE_RENAME_INFO, FileName);
+    const std::size_t header = offsetof(RenameInformation, name);
     std::vector<std::uint64_t> buffer((header + name_bytes) / sizeof(std::uint64_t) + 1);
-    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    info->ReplaceIfExists = TRUE;
-    info->RootDirectory = folder;
-    info->FileNameLength = static_cast<DWORD>(name_bytes);
-    std::memcpy(info->FileName, target->data(), name_bytes);
+    auto* info = reinterpret_cast<RenameInformation*>(buffer.data());
+    info->root_directory = folder;
+    info->name_length = static_cast<ULONG>(name_bytes);
+    std::memcpy(info->name, target->data(), name_bytes);
+    const auto size = static_cast<ULONG>(header + name_bytes);
     IO_STATUS_BLOCK io{};
-    const NTSTATUS status = ::NtSetInformationFile(opened->handle.get(), &io, info,
-                                                   static_cast<ULONG>(header + name_bytes), FileRenameInformation);
+    // With the POSIX semantics of Windows 10 a note that another program has
+    // open, sharing delete access, is replaced too. Where they are missing
+    // (older systems, FAT volumes, wine) or refuse, the classic rename
+    // decides, and its error is the one reported: a note held open without
+    // that sharing is "access denied" (5), which the store retries.
+    info->flags = kRenameReplaceIfExists | kRenamePosixSemantics;
+    if (NT_SUCCESS(::NtSetInformationFile(opened->handle.get(), &io, info, size, kFileRenameInformationEx))) return {};
+    info->flags = TRUE;  // ReplaceIfExists, the first byte of the same member
+    const NTSTATUS status = ::NtSetInformationFile(opened->handle.get(), &io, info, size, FileRenameInformation);
     if (!NT_SUCCESS(status)) return status_error(status);
     return {};
   }
