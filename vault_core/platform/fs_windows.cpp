@@ -249,7 +249,21 @@ Result<std::wstring> final_path(HANDLE h) {
     // A volume without a drive letter is named by its GUID instead.
     if (::GetLastError() != ERROR_PATH_NOT_FOUND) break;
   }
-  return last_system_error();
+  const DWORD error = ::GetLastError();
+  // Wine answers "more data" for a name longer than MAX_PATH whatever the
+  // buffer; the object's own name, which wine gives in the "\??\C:\" form,
+  // is the same name.
+  if (error == ERROR_MORE_DATA) {
+    std::vector<std::uint64_t> buffer(8192);
+    ULONG length = 0;
+    const auto* text = reinterpret_cast<const UNICODE_STRING*>(buffer.data());
+    if (NT_SUCCESS(::NtQueryObject(h, static_cast<OBJECT_INFORMATION_CLASS>(1), buffer.data(),
+                                   static_cast<ULONG>(buffer.size() * sizeof(std::uint64_t)), &length))) {
+      const std::wstring_view object(text->Buffer, text->Length / sizeof(wchar_t));
+      if (object.starts_with(L"\\??\\")) return L"\\\\?\\" + std::wstring(object.substr(4));
+    }
+  }
+  return fail(error);
 }
 
 // --- Metadata --------------------------------------------------------------------
@@ -424,10 +438,17 @@ Result<void> refuse_read_only(HANDLE h) {
 
 // --- Deleting and listing --------------------------------------------------------
 
-// Marks the open file or folder `h` for deletion; it goes when its last
-// handle is closed. A read-only file loses the attribute first, as a file
-// of a tree being removed must go all the same.
+// Deletes the open file or folder `h`. With the POSIX semantics of Windows 10
+// its name goes at once, even while other programs have it open; without
+// them (older systems, FAT volumes, wine) it goes when its last handle is
+// closed. A read-only file is deleted too, as a file of a tree being removed
+// must go all the same.
 Result<void> delete_handle(HANDLE h) {
+  constexpr auto kFileDispositionInformationEx = static_cast<FILE_INFORMATION_CLASS>(64);
+  constexpr ULONG kDelete = 0x1, kPosixSemantics = 0x2, kIgnoreReadOnly = 0x10;
+  ULONG flags = kDelete | kPosixSemantics | kIgnoreReadOnly;
+  IO_STATUS_BLOCK io{};
+  if (NT_SUCCESS(::NtSetInformationFile(h, &io, &flags, sizeof flags, kFileDispositionInformationEx))) return {};
   FILE_DISPOSITION_INFO disposition{TRUE};
   if (::SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition)) return {};
   const DWORD error = ::GetLastError();
