@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -135,7 +136,7 @@ TEST_F(RegistryTest, ReadErrorsCarryTheSystemText) {
   EXPECT_EQ(error_of(read_registry(registry_file())), "Could not read tarnel vault registry: Is a directory");
 
   FaultyFs denied;
-  denied.fail(Op::open_file, kRegistry, err(EACCES));
+  denied.fail(Op::open_file, registry_file(), err(EACCES));
   platform::ScopedFileSystem scope(denied);
   EXPECT_EQ(error_of(read_registry(registry_file())), "Could not read tarnel vault registry: Permission denied");
 }
@@ -194,15 +195,15 @@ TEST_F(RegistryTest, WriteGoesThroughTheTemporarySibling) {
     std::vector<std::pair<std::string, std::string>> renames;
     platform::Result<void> rename_at(platform::Dir& folder, std::string_view from, std::string_view to) override {
       const std::string name = platform::native_fs().final_name(folder).value_or("<unnamed>");
-      renames.emplace_back(name + "/" + std::string(from), name + "/" + std::string(to));
+      renames.emplace_back(name + kPathSeparator + std::string(from), name + kPathSeparator + std::string(to));
       return FaultyFs::rename_at(folder, from, to);
     }
   } fs;
   platform::ScopedFileSystem scope(fs);
   ASSERT_TRUE(write_registry(registry_file(), Json::object()));
   ASSERT_EQ(fs.renames.size(), 1u);
-  EXPECT_EQ(fs.renames[0].first, dir.path("xdg/com.tarnel.app/" + temp_name()));
-  EXPECT_EQ(fs.renames[0].second, registry_file());
+  EXPECT_EQ(fs.renames[0].first, canonical(dir.path("xdg/com.tarnel.app/" + temp_name())));
+  EXPECT_EQ(fs.renames[0].second, canonical(registry_file()));
 }
 
 TEST_F(RegistryTest, FailedWriteLeavesTheOldFileAndNoTemporary) {
@@ -215,9 +216,9 @@ TEST_F(RegistryTest, FailedWriteLeavesTheOldFileAndNoTemporary) {
     std::string message;
   };
   const Case cases[] = {
-      {Op::write, err(ENOSPC), "Failed to write " + folder + "/" + temp_name() + ": No space left on device"},
-      {Op::sync, err(EIO), "Failed to write " + folder + "/" + temp_name() + ": Input/output error"},
-      {Op::rename_at, err(EXDEV), "Failed to write " + registry_file() + ": Invalid cross-device link"},
+      {Op::write, err(ENOSPC), "Failed to write " + folder + kPathSeparator + temp_name() + ": No space left on device"},
+      {Op::sync, err(EIO), "Failed to write " + folder + kPathSeparator + temp_name() + ": Input/output error"},
+      {Op::rename_at, err(EXDEV), "Failed to write " + registry_file() + ": " + err(EXDEV).message()},
   };
   for (const auto& c : cases) {
     dir.write(kRegistry, old_text);
@@ -354,11 +355,25 @@ TEST_F(RegistryTest, LabelComesFromTheArgumentTheFolderNameOrTheKey) {
 
 TEST_F(RegistryTest, RegistryReadFromTheSecondRootIsWrittenToTheFirst) {
   const std::string second = R"({"vaults": [{"path": "/old", "label": "old"}]})";
-  dir.write("home/.config/com.tarnel.app/vaults.json", second);
-  ASSERT_TRUE(register_vault("/new", std::nullopt));
-  EXPECT_EQ(Json::parse(registry_text())["vaults"],
+#ifdef _WIN32
+  // The second root is the user's roaming folder, which every test process
+  // shares: the development namespace there, one such test at a time.
+  PlatformRootLock lock;
+  env.set("tarnel_app_config_namespace", "com.tarnel.app.dev");
+  const std::string second_file = platform::config_root().value() + "\\com.tarnel.app.dev\\vaults.json";
+  const std::string first_file = dir.path("xdg/com.tarnel.app.dev/vaults.json");
+#else
+  const std::string second_file = dir.path("home/.config/com.tarnel.app/vaults.json");
+  const std::string first_file = registry_file();
+#endif
+  write_file_text(second_file, second);
+  const auto registered = register_vault("/new", std::nullopt);
+  const std::string second_after = read_file_text(second_file);
+  std::filesystem::remove(second_file);
+  ASSERT_TRUE(registered) << registered.error();
+  EXPECT_EQ(Json::parse(read_file_text(first_file))["vaults"],
             Json::parse(R"([{"path": "/old", "label": "old"}, {"path": "/new", "label": "new"}])"));
-  EXPECT_EQ(dir.read("home/.config/com.tarnel.app/vaults.json"), second);
+  EXPECT_EQ(second_after, second);
 }
 
 TEST_F(RegistryTest, UnreadableRegistryIsNeverRewritten) {
@@ -536,12 +551,14 @@ TEST_F(ActiveVaultTest, TargetPath) {
       {Json{{"path", "/elsewhere/x.md"}}, "/elsewhere/x.md"},
       {Json{{"path", "a.md"}, {"vaultPath", "/v/Notes/"}}, "/v/Notes/a.md"},
   };
-  for (const auto& c : cases) EXPECT_EQ(target_path(s, c.arguments), c.expected) << c.arguments;
+  // POSIX syntax on every platform; the Windows forms follow.
+  constexpr PathSyntax P = PathSyntax::posix;
+  for (const auto& c : cases) EXPECT_EQ(target_path(s, c.arguments, P), c.expected) << c.arguments;
 
-  EXPECT_EQ(target_path(s, Json{{"path", "a.md"}, {"vaultPath", "/w"}}).error(), "Vault is not active in tarnel: /w");
+  EXPECT_EQ(target_path(s, Json{{"path", "a.md"}, {"vaultPath", "/w"}}, P).error(), "Vault is not active in tarnel: /w");
   // An absolute path needs no vault at all.
-  EXPECT_EQ(target_path(service({}), Json{{"path", "/x/y.md"}}), "/x/y.md");
-  EXPECT_EQ(target_path(service({}), Json{{"path", "y.md"}}).error(), kNoVault);
+  EXPECT_EQ(target_path(service({}), Json{{"path", "/x/y.md"}}, P), "/x/y.md");
+  EXPECT_EQ(target_path(service({}), Json{{"path", "y.md"}}, P).error(), kNoVault);
 
   const ToolService windows = service({{"VAULT_PATH", "C:\\Notes"}});
   EXPECT_EQ(target_path(windows, Json{{"path", "..\\x.md"}}, PathSyntax::windows), "C:\\x.md");
