@@ -7,6 +7,7 @@
 
 #include "app_config.h"
 #include "unicode.h"
+#include "vault_core/platform/clock.h"
 #include "vault_core/platform/env.h"
 #include "vault_core/platform/fs.h"
 #include "vault_core/vault/file.h"
@@ -165,10 +166,18 @@ std::expected<void, std::string> write_registry(const std::string& file, const J
   const auto parent = parent_path(file);
   auto folder = platform::fs().open_dir(parent && !parent->empty() ? std::string(*parent) : ".", platform::DirUse::reach);
   if (!folder) return fail(temp, folder.error());
-  const auto written = vault::replace_file(*folder, final_component(file).value_or(""),
-                                           final_component(temp).value_or(""), bytes, std::nullopt);
-  if (!written) return fail(written.error().step == vault::ReplaceStep::rename ? file : temp, written.error().error);
-  return {};
+  // On Windows a program that has the registry open (the desktop application
+  // reading it, another server process probing it) keeps it from being
+  // replaced for a moment: permission denied is retried as a note's save is.
+  for (std::size_t attempt = 0;; ++attempt) {
+    const auto written = vault::replace_file(*folder, final_component(file).value_or(""),
+                                             final_component(temp).value_or(""), bytes, std::nullopt);
+    if (written) return {};
+    if (!platform::is_permission_denied(written.error().error) || attempt == std::size(vault::kRetryDelaysMs)) {
+      return fail(written.error().step == vault::ReplaceStep::rename ? file : temp, written.error().error);
+    }
+    platform::clock().sleep_ms(vault::kRetryDelaysMs[attempt]);
+  }
 }
 
 std::expected<std::optional<std::string>, std::string> registry_active_vault() {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -13,6 +14,7 @@
 #include "faulty_fs.h"
 #include "scoped_env.h"
 #include "temp_dir.h"
+#include "vault_core/platform/clock.h"
 #include "vault_core/platform/env.h"
 #include "vault_core/platform/fs.h"
 
@@ -235,6 +237,43 @@ TEST_F(RegistryTest, FailedWriteLeavesTheOldFileAndNoTemporary) {
     EXPECT_EQ(error_of(register_vault("/new", std::nullopt)), c.message);
     EXPECT_EQ(registry_text(), old_text);
     EXPECT_TRUE(leftovers().empty());
+  }
+}
+
+// A clock that records the waits asked of it and returns at once.
+class RecordingClock : public platform::Clock {
+ public:
+  void sleep_ms(unsigned ms) override { waits.push_back(ms); }
+  std::vector<unsigned> waits;
+};
+
+// On Windows another program that has the registry open (the desktop
+// application reading it) keeps it from being replaced for a moment.
+TEST_F(RegistryTest, PermissionDeniedIsRetriedAsANoteSaveIs) {
+  dir.write(kRegistry, "{}");
+  for (const std::vector<int>& errors : {std::vector<int>{EACCES, EPERM}, std::vector<int>(5, EACCES)}) {
+    FaultyFs failing;
+    failing.hook = [&errors, calls = 0u](Op op, const std::string&) mutable -> std::optional<std::error_code> {
+      if (op != Op::rename_at) return std::nullopt;
+      return calls < errors.size() ? std::optional(err(errors[calls++])) : std::nullopt;
+    };
+    RecordingClock clock;
+    platform::ScopedFileSystem scope(failing);
+    platform::ScopedClock waits(clock);
+    const auto written = write_registry(registry_file(), Json{{"vaults", Json::array({"x"})}});
+    if (errors.size() < 5) {
+      ASSERT_TRUE(written) << written.error();
+      EXPECT_EQ(Json::parse(registry_text()), Json::parse(R"({"vaults": ["x"]})"));
+      EXPECT_EQ(clock.waits, (std::vector<unsigned>{25, 50}));
+    } else {
+      ASSERT_FALSE(written);
+      EXPECT_EQ(written.error(), "Failed to write " + registry_file() + ": Permission denied");
+      EXPECT_EQ(registry_text(), "{}");
+      EXPECT_EQ(clock.waits, (std::vector<unsigned>{25, 50, 100, 200}));
+    }
+    EXPECT_EQ(failing.count(Op::rename_at), static_cast<int>(std::min<std::size_t>(errors.size() + 1, 5)));
+    EXPECT_TRUE(leftovers().empty());
+    dir.write(kRegistry, "{}");
   }
 }
 

@@ -17,8 +17,6 @@ namespace {
 
 using platform::fs;
 
-constexpr unsigned kRetryDelaysMs[] = {25, 50, 100, 200};  // at most five attempts
-
 std::string_view action_word(StoreAction action) { return action == StoreAction::save ? "save" : "create"; }
 
 std::unexpected<std::string> failure(StoreAction action, std::string_view path, const std::error_code& error) {

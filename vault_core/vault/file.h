@@ -79,6 +79,11 @@ std::optional<std::string> tripwire_refusal(std::optional<std::string_view> prev
 // previous text that the tripwire compares with.
 std::optional<std::string> read_previous_text(const NoteTarget& note);
 
+// The waits between the attempts of a replacement that fails with
+// permission denied (at most five attempts): on Windows another program that
+// has the file open keeps it from being replaced for a moment.
+inline constexpr unsigned kRetryDelaysMs[] = {25, 50, 100, 200};
+
 // Where a replacement failed: writing the temporary file, or renaming it
 // over the target.
 enum class ReplaceStep { temporary, rename };
