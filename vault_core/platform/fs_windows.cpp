@@ -67,6 +67,8 @@ struct NativeHandle {
 namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// The most characters of a path: what a UNICODE_STRING holds.
+constexpr std::size_t kMaxPathCharacters = 32767;
 constexpr NTSTATUS kStatusFileIsADirectory = static_cast<NTSTATUS>(0xC00000BA);
 // 100 ns steps between 1601-01-01 and 1970-01-01 UTC.
 constexpr std::int64_t kEpochDifference = 116444736000000000;
@@ -174,6 +176,9 @@ Result<std::wstring> native_path(const std::string& path) {
   auto wide = to_utf16(path, /*is_name=*/true);
   if (!wide) return std::unexpected(wide.error());
   if (wide->empty()) return fail(ERROR_PATH_NOT_FOUND);
+  // No path is longer than a UNICODE_STRING can hold; wine would cut a longer
+  // one short and so name another file.
+  if (wide->size() > kMaxPathCharacters) return fail(ERROR_FILENAME_EXCED_RANGE);
   const auto verbatim = [](std::wstring_view p) {
     return p.size() >= 4 && (p.starts_with(L"\\\\?\\") || p.starts_with(L"\\??\\"));
   };
@@ -199,6 +204,7 @@ Result<std::wstring> native_path(const std::string& path) {
     }
     full.resize(n);
   }
+  if (full.size() + 8 > kMaxPathCharacters) return fail(ERROR_FILENAME_EXCED_RANGE);
   if (full.starts_with(L"\\\\.\\") || full.starts_with(L"\\\\?\\")) return full;
   if (full.size() >= 2 && is_separator(full[0]) && is_separator(full[1])) return L"\\\\?\\UNC\\" + full.substr(2);
   return L"\\\\?\\" + full;
@@ -336,7 +342,7 @@ struct Opened {
 // input and output, sharing everything.
 Result<Opened> open_relative(HANDLE root, std::wstring_view name, ACCESS_MASK access, ULONG disposition,
                              ULONG options) {
-  if (name.size() * sizeof(wchar_t) > 0xFFFE) return fail(ERROR_FILENAME_EXCED_RANGE);
+  if (name.size() > kMaxPathCharacters) return fail(ERROR_FILENAME_EXCED_RANGE);
   UNICODE_STRING text;
   text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
   text.MaximumLength = text.Length;
