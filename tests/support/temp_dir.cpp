@@ -24,6 +24,11 @@
 
 namespace {
 
+#ifdef _WIN32
+// 100 ns steps between 1601-01-01 and 1970-01-01 UTC.
+constexpr std::uint64_t kEpochTicks = 116444736000000000;
+#endif
+
 // Paths are UTF-8 text on every platform (on Windows a plain std::string
 // would be read in the ANSI code page).
 std::filesystem::path fs_path(std::string_view utf8) {
@@ -241,19 +246,42 @@ std::vector<std::string> folder_names(const std::string& path) {
   return names;
 }
 
-void set_mtime(const std::string& path, std::int64_t seconds) {
+void set_mtime(const std::string& path, std::int64_t seconds, std::uint32_t nanoseconds) {
 #ifdef _WIN32
   const HANDLE h = ::CreateFileW(fs_path(path).c_str(), FILE_WRITE_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
                                  nullptr);
   if (h == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot open " + path);
-  const std::uint64_t ticks = static_cast<std::uint64_t>(seconds * 10'000'000 + 116444736000000000);
+  const auto ticks = static_cast<std::uint64_t>(seconds * 10'000'000 + nanoseconds / 100 + kEpochTicks);
   const FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-  const BOOL ok = ::SetFileTime(h, nullptr, &time, &time);
+  const BOOL ok = ::SetFileTime(h, nullptr, nullptr, &time);
   ::CloseHandle(h);
   if (!ok) throw std::runtime_error("cannot set the time of " + path);
 #else
-  const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+  const timespec times[2] = {{0, UTIME_OMIT}, {seconds, static_cast<long>(nanoseconds)}};
   if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) throw std::runtime_error("cannot set the time of " + path);
+#endif
+}
+
+std::pair<std::int64_t, std::uint32_t> mtime_of(const std::string& path) {
+#ifdef _WIN32
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!::GetFileAttributesExW(fs_path(path).c_str(), GetFileExInfoStandard, &data)) {
+    throw std::runtime_error("cannot read the time of " + path);
+  }
+  const auto ticks = static_cast<std::int64_t>(
+      (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32 | data.ftLastWriteTime.dwLowDateTime) -
+      kEpochTicks);
+  std::int64_t seconds = ticks / 10'000'000;
+  std::int64_t rest = ticks % 10'000'000;
+  if (rest < 0) {
+    rest += 10'000'000;
+    --seconds;
+  }
+  return {seconds, static_cast<std::uint32_t>(rest * 100)};
+#else
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) throw std::runtime_error("cannot read the time of " + path);
+  return {st.st_mtim.tv_sec, static_cast<std::uint32_t>(st.st_mtim.tv_nsec)};
 #endif
 }

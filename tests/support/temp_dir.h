@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // The separator of the platform's paths, which TempDir::path puts between
@@ -62,8 +63,12 @@ void set_read_only(const std::string& path);
 // junction either.
 bool make_link(const std::string& target, const std::string& link, bool folder = false);
 
-// Sets the modification time of the file at `path` to `seconds` after 1970.
-void set_mtime(const std::string& path, std::int64_t seconds);
+// Sets the modification time of the file at `path` to `seconds` and
+// `nanoseconds` after 1970 (Windows keeps 100 ns steps).
+void set_mtime(const std::string& path, std::int64_t seconds, std::uint32_t nanoseconds = 0);
+
+// The modification time of the file at `path`: seconds and nanoseconds after 1970.
+std::pair<std::int64_t, std::uint32_t> mtime_of(const std::string& path);
 
 // Writes `content` to the file at the absolute `path`, creating folders on
 // the way; returns the path.

@@ -97,6 +97,14 @@ TEST(WindowsFinalNames, PathsLongerThanMaxPathWork) {
   }
   ASSERT_TRUE(fs().remove_all(dir.path(relative.substr(0, 60))));
   EXPECT_FALSE(dir.exists(relative.substr(0, 60)));
+
+  // Beyond what a UNICODE_STRING holds a path is too long (wine would cut it
+  // short and name another file).
+  const std::string too_long = dir.path(std::string(40000, 'p'));
+  EXPECT_EQ(raw_error(fs().canonicalize(too_long)), ERROR_FILENAME_EXCED_RANGE);
+  EXPECT_EQ(raw_error(fs().open_file(too_long, OpenMode::create_new)), ERROR_FILENAME_EXCED_RANGE);
+  EXPECT_EQ(raw_error(fs().create_directories(too_long)), ERROR_FILENAME_EXCED_RANGE);
+  EXPECT_EQ(folder_names(dir.path()), std::vector<std::string>{});
 }
 
 TEST(WindowsNames, TextThatIsNotUtf8AndNamesWindowsRefuseAreError123) {
