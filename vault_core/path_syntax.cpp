@@ -221,7 +221,9 @@ std::string join_path(std::string_view base, std::string_view relative, PathSynt
   out.append(relative);
   // After a verbatim prefix only "\" separates: the "/" of `relative` would
   // otherwise join its components into one name.
-  if (prefix.kind && windows_path::is_verbatim(*prefix.kind)) std::replace(out.begin() + start, out.end(), '/', '\\');
+  if (prefix.kind && windows_path::is_verbatim(*prefix.kind)) {
+    std::replace(out.begin() + static_cast<std::ptrdiff_t>(start), out.end(), '/', '\\');
+  }
   return out;
 }
 

@@ -68,7 +68,4 @@ PlatformRootLock::~PlatformRootLock() {
     ::CloseHandle(mutex_);
   }
 }
-#else
-PlatformRootLock::PlatformRootLock() = default;
-PlatformRootLock::~PlatformRootLock() = default;
 #endif

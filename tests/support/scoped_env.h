@@ -30,8 +30,13 @@ class ScopedEnv {
 // each test has a HOME of its own.
 class PlatformRootLock {
  public:
+#ifdef _WIN32
   PlatformRootLock();
   ~PlatformRootLock();
+#else
+  PlatformRootLock() = default;
+  ~PlatformRootLock() = default;
+#endif
   PlatformRootLock(const PlatformRootLock&) = delete;
   PlatformRootLock& operator=(const PlatformRootLock&) = delete;
 

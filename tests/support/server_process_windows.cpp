@@ -74,7 +74,9 @@ EnvList base_env(const std::string& root) {
   env.emplace_back("WS_UI_PORT", "1");
   // Winsock and the C runtime need these in every process.
   for (const wchar_t* keep : {L"SystemRoot", L"windir", L"SystemDrive", L"TEMP", L"TMP"}) {
-    if (const auto value = platform::environment_variable(keep)) env.emplace_back(platform::to_utf8(keep), platform::to_utf8(*value));
+    if (const auto value = platform::environment_variable(keep)) {
+      env.emplace_back(platform::to_utf8(keep), platform::to_utf8(*value));
+    }
   }
   return env;
 }

@@ -45,8 +45,9 @@ std::string utf8_text(const std::filesystem::path& path) {
 // does not differ from the names the server resolves.
 std::string canonical_folder(const std::filesystem::path& path) {
 #ifdef _WIN32
-  const HANDLE h = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const HANDLE h = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot open the temporary folder");
   std::wstring name(32768, L'\0');
   const DWORD n = ::GetFinalPathNameByHandleW(h, name.data(), static_cast<DWORD>(name.size()), 0);
@@ -137,8 +138,8 @@ bool TempDir::exists(std::string_view relative) const {
 
 std::string read_file_text(const std::string& path) {
 #ifdef _WIN32
-  const HANDLE h = ::CreateFileW(fs_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_EXISTING, 0, nullptr);
+  constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const HANDLE h = ::CreateFileW(fs_path(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return "<missing>";
   std::string text;
   char buffer[65536];

@@ -109,7 +109,8 @@ TEST(WindowsFinalNames, PathsLongerThanMaxPathWork) {
 
 TEST(WindowsNames, TextThatIsNotUtf8AndNamesWindowsRefuseAreError123) {
   TempDir dir;
-  for (const std::string& path : {dir.path("caf\xE9.md"), dir.path(std::string("a\0b.md", 6)), dir.path("\xED\xA0\x80")}) {
+  for (const std::string& path :
+       {dir.path("caf\xE9.md"), dir.path(std::string("a\0b.md", 6)), dir.path("\xED\xA0\x80")}) {
     const auto got = fs().canonicalize(path);
     EXPECT_EQ(raw_error(got), ERROR_INVALID_NAME) << path;
     EXPECT_TRUE(platform::is_invalid_argument(got.error())) << path;
@@ -210,8 +211,8 @@ TEST(WindowsTimes, ModificationTimesInHundredNanosecondSteps) {
   for (const auto& c : cases) {
     const auto ticks = static_cast<std::uint64_t>(c.ticks_since_1970 + 116444736000000000);
     const FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-    const HANDLE h = ::CreateFileW(wide(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                   OPEN_EXISTING, 0, nullptr);
+    const HANDLE h = ::CreateFileW(wide(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(::SetFileTime(h, nullptr, nullptr, &time));
     ::CloseHandle(h);

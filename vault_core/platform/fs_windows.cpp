@@ -451,7 +451,9 @@ Result<void> refuse_read_only(HANDLE h) {
 // must go all the same.
 Result<void> delete_handle(HANDLE h) {
   constexpr auto kFileDispositionInformationEx = static_cast<FILE_INFORMATION_CLASS>(64);
-  constexpr ULONG kDelete = 0x1, kPosixSemantics = 0x2, kIgnoreReadOnly = 0x10;
+  constexpr ULONG kDelete = 0x1;
+  constexpr ULONG kPosixSemantics = 0x2;
+  constexpr ULONG kIgnoreReadOnly = 0x10;
   ULONG flags = kDelete | kPosixSemantics | kIgnoreReadOnly;
   IO_STATUS_BLOCK io{};
   if (NT_SUCCESS(::NtSetInformationFile(h, &io, &flags, sizeof flags, kFileDispositionInformationEx))) return {};
