@@ -40,8 +40,10 @@ bool registry_key_nested(std::string_view parent, std::string_view child);
 
 // Replaces `file` atomically with the registry: pretty JSON with sorted keys
 // and a final line break, written to the sibling "vaults.{pid}.tmp", flushed
-// and renamed over `file`. The temporary file never outlives a failed call and
-// `file` is only ever replaced whole. Errors: "Failed to create {folder}:
+// and renamed over `file`; permission denied (another program holding the
+// file open on Windows) is retried after 25, 50, 100 and 200 ms. The
+// temporary file never outlives a failed call and `file` is only ever
+// replaced whole. Errors: "Failed to create {folder}:
 // {error}", "Failed to serialize the vault registry: {error}", "Failed to
 // write {temporary file}: {error}", "Failed to write {file}: {error}" (rename).
 [[nodiscard]] Expected<void> write_registry(const std::string& file, const Json& registry);

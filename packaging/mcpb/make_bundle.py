@@ -17,6 +17,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import build_info  # noqa: E402  (BUILD-INFO's package look-ups, beside this folder)
 import mcp_stdio  # noqa: E402  (the shared session helper beside this folder)
 
 SERVER_NAME = "tarnel-mcp-server"
@@ -44,6 +45,33 @@ def server_catalogue(binary, version):
         fail(f"the server reports version {reported}, the build says {version}")
     return [{"name": t["name"], "description": t["description"]}
             for t in mcp_stdio.result_of(answers, 2)["tools"]]
+
+
+def win32_build_info(win32_binary):
+    """Returns the lines that BUILD-INFO adds for the Windows program file: the
+    Debian source packages of the mingw-w64 runtime and compiler linked into
+    it, and libfyaml's version as the Windows build staged it."""
+    compiler = "x86_64-w64-mingw32-g++-posix"
+    runtime = build_info.run(compiler, "-print-file-name=libmingwex.a") or "/usr/x86_64-w64-mingw32/lib/libmingwex.a"
+    libstdcxx = build_info.run(compiler, "-print-file-name=libstdc++.a")
+    fyaml = "unknown"
+    pc = os.path.join(os.path.dirname(win32_binary), "deps", "lib", "pkgconfig", "libfyaml.pc")
+    try:
+        with open(pc, encoding="utf-8") as f:
+            fyaml = next((line.split(":", 1)[1].strip() for line in f if line.startswith("Version:")), "unknown")
+    except OSError:
+        pass
+    compiler_version = build_info.run(compiler, "-dumpfullversion") or "unknown"
+    return [
+        "",
+        f"The Windows program file ({WIN32_ENTRY}) is built from the same commit:",
+        f"{'mingw-w64':<13} Debian source package {build_info.debian_source_of(runtime)}",
+        f"{'libstdc++':<13} Debian source package "
+        f"{build_info.debian_source_of(libstdcxx) if libstdcxx else 'unknown'}",
+        f"{'libfyaml':<13} version {fyaml}, from the Debian source package libfyaml (scripts/windows-deps)",
+        f"{'compiler':<13} {compiler} {compiler_version}, Debian source package "
+        f"{build_info.debian_source_of('/usr/bin/' + compiler)}",
+    ]
 
 
 def manifest(version, license_id, tools, with_win32):
@@ -135,6 +163,8 @@ def main():
                 fail(f"{args.win32_binary} contains the {WIN32_RUNTIME_NOTICE} runtime, which "
                      "THIRD-PARTY-NOTICES.txt does not list yet: add its notice before bundling it")
         shutil.copy2(args.win32_binary, os.path.join(args.staging, WIN32_ENTRY))
+        with open(os.path.join(args.staging, "BUILD-INFO"), "a", encoding="utf-8") as f:
+            f.write("\n".join(win32_build_info(args.win32_binary)) + "\n")
 
     tools = server_catalogue(os.path.join(args.staging, LINUX_ENTRY), args.version)
     with open(os.path.join(args.staging, "manifest.json"), "w", encoding="utf-8") as f:

@@ -2,14 +2,10 @@
 // (hidden names, links, walk order), matching, titles, snippets, the limit,
 // the tag filter, and the vault context with its recent notes, tags, folders
 // and instruction files.
-#include <dirent.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -25,21 +21,18 @@ using Json = nlohmann::json;
 std::string error_text(const Json& result) { return ServerProcess::error_text(result); }
 std::string ok_text(const Json& result) { return ServerProcess::ok_text(result); }
 
-void set_mtime(const std::string& path, long sec, long nsec = 0) {
-  const timespec times[2] = {{0, UTIME_OMIT}, {sec, nsec}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
-}
+constexpr const char* kNoLinks = "this test needs symbolic links, which wine does not make";
 
 // The names in a folder in the order the system lists them: the walk order.
 std::vector<std::string> listing_order(const std::string& folder) {
   std::vector<std::string> names;
-  DIR* dir = ::opendir(folder.c_str());
-  EXPECT_NE(dir, nullptr) << folder;
-  if (dir == nullptr) return names;
-  while (const dirent* e = ::readdir(dir)) {
-    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(std::filesystem::path(folder), ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const std::u8string name = it->path().filename().u8string();
+    names.emplace_back(reinterpret_cast<const char*>(name.data()), name.size());
   }
-  ::closedir(dir);
+  EXPECT_FALSE(ec) << folder << ": " << ec.message();
   return names;
 }
 
@@ -139,12 +132,12 @@ TEST_F(NoteSearch, LinksToNotesInsideAreReadLinksOutAndFolderLinksAreNot) {
   dir.write("Vault/real/r.md", "word inside");
   dir.write("outside/in.md", "word outside");
   dir.write("outside/secret.md", "word secret");
-  ASSERT_EQ(::symlink("real/r.md", (vault + "/alias.md").c_str()), 0);
-  ASSERT_EQ(::symlink(dir.path("outside/secret.md").c_str(), (vault + "/leak.md").c_str()), 0);
-  ASSERT_EQ(::symlink("../../outside/secret.md", (vault + "/real/up.md").c_str()), 0);
-  ASSERT_EQ(::symlink(dir.path("outside").c_str(), (vault + "/linkdir").c_str()), 0);
-  ASSERT_EQ(::symlink(dir.path("Vault/real").c_str(), (vault + "/inner-dir").c_str()), 0);
-  set_mtime(vault + "/real/r.md", 1000);
+  if (!make_link(dir.path("Vault/real/r.md"), dir.path("Vault/alias.md"))) GTEST_SKIP() << kNoLinks;
+  ASSERT_TRUE(make_link(dir.path("outside/secret.md"), dir.path("Vault/leak.md")));
+  ASSERT_TRUE(make_link(dir.path("outside/secret.md"), dir.path("Vault/real/up.md")));
+  ASSERT_TRUE(make_link(dir.path("outside"), dir.path("Vault/linkdir"), /*folder=*/true));
+  ASSERT_TRUE(make_link(dir.path("Vault/real"), dir.path("Vault/inner-dir"), /*folder=*/true));
+  set_mtime(dir.path("Vault/real/r.md"), 1000);
   std::vector<std::string> expected;
   for (const auto& name : listing_order(vault)) {
     if (name == "alias.md") expected.push_back(hit("alias", "alias.md", "word inside"));
@@ -164,12 +157,12 @@ TEST_F(NoteSearch, LinksToNotesInsideAreReadLinksOutAndFolderLinksAreNot) {
 }
 
 TEST_F(NoteSearch, ADanglingLinkIsListedAndFailsTheRead) {
-  ASSERT_EQ(::symlink("gone.md", (vault + "/dangling.md").c_str()), 0);
+  if (!make_link(dir.path("Vault/gone.md"), dir.path("Vault/dangling.md"))) GTEST_SKIP() << kNoLinks;
   auto s = server();
   EXPECT_EQ(error_text(s->call_tool("search_notes", {{"query", "x"}})),
-            "Error: File does not exist: " + vault + "/dangling.md");
+            "Error: File does not exist: " + dir.path("Vault/dangling.md"));
   EXPECT_EQ(error_text(s->call_tool("get_vault_context", Json::object())),
-            "Error: File does not exist: " + vault + "/dangling.md");
+            "Error: File does not exist: " + dir.path("Vault/dangling.md"));
   EXPECT_EQ(s->finish(), 0);
 }
 
@@ -249,7 +242,8 @@ TEST_F(NoteSearch, ANoteThatIsNotTextFailsTheSearchOnceReached) {
   const auto order = listing_order(vault);
   const bool bad_first =
       std::find(order.begin(), order.end(), "bad.md") < std::find(order.begin(), order.end(), "good.md");
-  const std::string failure = "Error: Failed to read note " + vault + "/bad.md: stream did not contain valid UTF-8";
+  const std::string failure =
+      "Error: Failed to read note " + dir.path("Vault/bad.md") + ": stream did not contain valid UTF-8";
   auto s = server();
   EXPECT_EQ(error_text(s->call_tool("search_notes", {{"query", "word"}})), failure);
   EXPECT_EQ(error_text(s->call_tool("search_notes", {{"query", "nothing"}})), failure);
@@ -269,8 +263,8 @@ TEST_F(NoteSearch, ContextOfAnEmptyVault) {
   auto s = server();
   EXPECT_EQ(ok_text(s->call_tool("get_vault_context", Json::object())),
             "{\n  \"agentInstructions\": null,\n  \"configFiles\": {},\n  \"folders\": [],\n  \"noteCount\": 0,\n"
-            "  \"recentNotes\": [],\n  \"tags\": [],\n  \"vaultPath\": \"" +
-                vault + "\"\n}");
+            "  \"recentNotes\": [],\n  \"tags\": [],\n  \"vaultPath\": " +
+                Json(vault).dump() + "\n}");
   EXPECT_EQ(error_text(s->call_tool("get_vault_context", {{"vaultPath", "/other"}})),
             "Error: Vault is not active in tarnel: /other");
   EXPECT_EQ(s->finish(), 0);
@@ -283,7 +277,7 @@ TEST_F(NoteSearch, ContextListsFoldersTagsTitlesAndInstructions) {
   set_mtime(dir.write("Vault/AGENTS.md", "Be kind.\n"), 2000);
   set_mtime(dir.write("Vault/config/agents.md", "agent config\n"), 1000);
   const Json expected = {
-      {"agentInstructions", {{"content", "Be kind.\n"}, {"path", vault + "/AGENTS.md"}}},
+      {"agentInstructions", {{"content", "Be kind.\n"}, {"path", dir.path("Vault/AGENTS.md")}}},
       {"configFiles", {{"agents", "agent config\n"}}},
       {"folders", {"a/", "config/"}},
       {"noteCount", 5},
@@ -309,7 +303,9 @@ TEST_F(NoteSearch, ContextKeepsTheTwentyNewestAndBreaksTiesByWalkOrder) {
 
   // 22 notes modified at one instant after 3 newer ones: the newer three,
   // then the first 17 of the 22 in walk order.
-  for (int i = 0; i < 25; ++i) set_mtime(vault + "/n" + std::to_string(100 + i) + ".md", i < 3 ? 3000 - i : 2000, 250);
+  for (int i = 0; i < 25; ++i) {
+    set_mtime(dir.path("Vault/n" + std::to_string(100 + i) + ".md"), i < 3 ? 3000 - i : 2000, 250);
+  }
   Json expected = Json::array();
   for (int i = 0; i < 3; ++i)
     expected.push_back(recent("n" + std::to_string(100 + i) + ".md", {}, "n" + std::to_string(100 + i)));
@@ -347,8 +343,8 @@ TEST_F(NoteSearch, ContextTitlesOfLargeAndIllFormedNotes) {
 TEST_F(NoteSearch, InstructionFilesThatLeadOutOfTheVaultAreNotRead) {
   const std::string secret = dir.write("outside/secret.txt", "private\n");
   dir.write("outside/config/agents.md", "outside config\n");
-  ASSERT_EQ(::symlink(secret.c_str(), (vault + "/AGENTS.md").c_str()), 0);
-  ASSERT_EQ(::symlink(dir.path("outside/config").c_str(), (vault + "/config").c_str()), 0);
+  if (!make_link(secret, dir.path("Vault/AGENTS.md"))) GTEST_SKIP() << kNoLinks;
+  ASSERT_TRUE(make_link(dir.path("outside/config"), dir.path("Vault/config"), /*folder=*/true));
   auto s = server();
   const Json ctx = context(*s);
   EXPECT_EQ(ctx["agentInstructions"], nullptr);
@@ -357,20 +353,20 @@ TEST_F(NoteSearch, InstructionFilesThatLeadOutOfTheVaultAreNotRead) {
   EXPECT_EQ(
       ok_text(s->call_tool("list_vaults", Json::object())),
       "{\n  \"vaults\": [\n    {\n      \"agentInstructionsPath\": null,\n      \"hasAgentInstructions\": false,\n"
-      "      \"label\": \"Vault\",\n      \"path\": \"" +
-          vault + "\"\n    }\n  ]\n}");
+      "      \"label\": \"Vault\",\n      \"path\": " +
+          Json(vault).dump() + "\n    }\n  ]\n}");
   EXPECT_EQ(s->finish(), 0);
 
   // Links that stay inside the vault are followed.
   dir.write("Vault/docs/agents-guide.md", "inside\n");
   dir.write("Vault/settings/agents.md", "inside config\n");
-  ASSERT_EQ(::unlink((vault + "/AGENTS.md").c_str()), 0);
-  ASSERT_EQ(::unlink((vault + "/config").c_str()), 0);
-  ASSERT_EQ(::symlink("docs/agents-guide.md", (vault + "/AGENTS.md").c_str()), 0);
-  ASSERT_EQ(::symlink("settings", (vault + "/config").c_str()), 0);
+  ASSERT_TRUE(std::filesystem::remove(std::filesystem::path(dir.path("Vault/AGENTS.md"))));
+  ASSERT_TRUE(std::filesystem::remove(std::filesystem::path(dir.path("Vault/config"))));
+  ASSERT_TRUE(make_link(dir.path("Vault/docs/agents-guide.md"), dir.path("Vault/AGENTS.md")));
+  ASSERT_TRUE(make_link(dir.path("Vault/settings"), dir.path("Vault/config"), /*folder=*/true));
   auto again = server();
   const Json inside = context(*again);
-  EXPECT_EQ(inside["agentInstructions"], (Json{{"content", "inside\n"}, {"path", vault + "/AGENTS.md"}}));
+  EXPECT_EQ(inside["agentInstructions"], (Json{{"content", "inside\n"}, {"path", dir.path("Vault/AGENTS.md")}}));
   EXPECT_EQ(inside["configFiles"], (Json{{"agents", "inside config\n"}}));
   EXPECT_EQ(again->finish(), 0);
 }

@@ -2,11 +2,9 @@
 // update_note and append_to_note, their result objects, their refusals of
 // paths outside the vault, the write tripwire, and the UI actions they send
 // to a stand-in bridge (only after success, in order).
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include <filesystem>
 #include <optional>
 #include <regex>
 #include <string>
@@ -15,6 +13,7 @@
 #include "tests/support/bridge_peer.h"
 #include "tests/support/server_process.h"
 #include "tests/support/temp_dir.h"
+#include "vault_core/platform/error.h"
 
 namespace {
 
@@ -23,17 +22,20 @@ using Json = nlohmann::json;
 std::string error_text(const Json& result) { return ServerProcess::error_text(result); }
 std::string ok_text(const Json& result) { return ServerProcess::ok_text(result); }
 
-void set_mtime(const std::string& path, long sec, long nsec) {
-  const timespec times[2] = {{0, UTIME_OMIT}, {sec, nsec}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
-}
-
 // The file's mtimeMs as a JSON number text.
 std::string mtime_text(const std::string& path) {
-  struct stat st {};
-  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-  return Json(static_cast<double>(st.st_mtim.tv_sec * 1000) + static_cast<double>(st.st_mtim.tv_nsec) / 1e6).dump();
+  const auto [sec, nsec] = mtime_of(path);
+  return Json(static_cast<double>(sec * 1000) + static_cast<double>(nsec) / 1e6).dump();
 }
+
+// The platform's text of a folder that is a file.
+#ifdef _WIN32
+const std::string kNotAFolder = platform::system_error(267).message();  // ERROR_DIRECTORY
+#else
+const std::string kNotAFolder = "Not a directory";
+#endif
+
+constexpr const char* kNoLinks = "the cases with links need symbolic links, which wine does not make";
 
 std::string json_string(const std::string& s) { return Json(s).dump(); }
 
@@ -95,8 +97,8 @@ TEST_F(NoteTools, GetNoteReturnsTheParsedNote) {
   const std::string note = dir.write("Vault/Sub/n.md", "---\ntitle: Hello\ntags: [a, b]\n---\n\n  Body text \n\n");
   set_mtime(note, 1700000000, 500000);
   dir.write("Vault/plain.txt", "  # Just text\r\n");
-  set_mtime(vault + "/plain.txt", 1600000000, 0);
-  ASSERT_EQ(::symlink("Sub/n.md", (vault + "/alias.md").c_str()), 0);
+  set_mtime(dir.path("Vault/plain.txt"), 1600000000, 0);
+  const bool links = make_link(dir.path("Vault/Sub/n.md"), dir.path("Vault/alias.md"));
   const std::string expected =
       "{\n  \"content\": \"Body text\",\n  \"frontmatter\": {\n    \"tags\": [\n      \"a\",\n"
       "      \"b\"\n    ],\n    \"title\": \"Hello\"\n  },\n  \"mtimeMs\": 1700000000000.5,\n"
@@ -106,7 +108,9 @@ TEST_F(NoteTools, GetNoteReturnsTheParsedNote) {
   EXPECT_EQ(ok_text(server.call_tool("get_note", {{"path", " Sub/n.md\t"}})), expected);
   // An absolute path inside the vault, a link inside it, the vault named.
   EXPECT_EQ(ok_text(server.call_tool("get_note", {{"path", note}})), expected);
-  EXPECT_EQ(ok_text(server.call_tool("get_note", {{"path", "alias.md"}})), expected);
+  if (links) {
+    EXPECT_EQ(ok_text(server.call_tool("get_note", {{"path", "alias.md"}})), expected);
+  }
   EXPECT_EQ(ok_text(server.call_tool("get_note", {{"path", "Sub/./x/../n.md"}, {"vaultPath", " " + vault}})), expected);
   // Any file can be read; without frontmatter the value is {} and the text is the content.
   EXPECT_EQ(ok_text(server.call_tool("get_note", {{"path", "plain.txt"}})),
@@ -115,20 +119,21 @@ TEST_F(NoteTools, GetNoteReturnsTheParsedNote) {
                 json_string(vault) + "\n}");
   EXPECT_EQ(server.finish(), 0);
   EXPECT_EQ(server.stderr_text(), "");
+  if (!links) GTEST_SKIP() << kNoLinks;
 }
 
 TEST_F(NoteTools, GetNoteRefusals) {
   dir.write("Vault/Sub/n.md", "x");
   dir.write("Vault/bad.md", "caf\xe9");
   const std::string outside = dir.write("outside/secret.md", "secret");
-  ASSERT_EQ(::symlink(outside.c_str(), (vault + "/leak.md").c_str()), 0);
-  ASSERT_EQ(::symlink(dir.path("outside").c_str(), (vault + "/linkdir").c_str()), 0);
+  const bool links = make_link(outside, dir.path("Vault/leak.md")) &&
+                     make_link(dir.path("outside"), dir.path("Vault/linkdir"), /*folder=*/true);
   const std::string inside = "Note path must stay inside the active vault";
   struct Case {
     Json arguments;
     std::string message;
   };
-  const Case cases[] = {
+  std::vector<Case> cases = {
       {{{"path", "Sub/../../outside/secret.md"}}, inside},
       {{{"path", "."}}, inside},
       {{{"path", "../Vault"}}, inside},
@@ -136,23 +141,24 @@ TEST_F(NoteTools, GetNoteRefusals) {
       {{{"path", vault + "/"}}, inside},
       {{{"path", outside}}, inside},
       {{{"path", vault + "/../outside/secret.md"}}, inside},
-      {{{"path", "leak.md"}}, inside},
-      {{{"path", "linkdir/secret.md"}}, inside},
       {{{"path", dir.path("outside/missing.md")}}, "File does not exist: " + dir.path("outside/missing.md")},
-      {{{"path", "Sub/missing.md"}}, "File does not exist: " + vault + "/Sub/missing.md"},
-      {{{"path", "bad.md"}}, "Failed to read note " + vault + "/bad.md: stream did not contain valid UTF-8"},
-      {{{"path", "Sub"}}, "Failed to read note " + vault + "/Sub: Is a directory"},
+      {{{"path", "Sub/missing.md"}}, "File does not exist: " + canonical(dir.path("Vault/Sub/missing.md"))},
+      {{{"path", "bad.md"}},
+       "Failed to read note " + canonical(dir.path("Vault/bad.md")) + ": stream did not contain valid UTF-8"},
+      {{{"path", "Sub"}}, "Failed to read note " + canonical(dir.path("Vault/Sub")) + ": Is a directory"},
       {{{"path", " \t"}}, "Note path is required"},
       {{{"path", 5}}, "Note path is required"},
       {Json::array({"Sub/n.md"}), "Note path is required"},
       {{{"path", "Sub/n.md"}, {"vaultPath", " /elsewhere "}}, "Vault is not active in tarnel: /elsewhere"},
       {{{"path", "Sub/n.md"}, {"vaultPath", vault + "/"}}, "Vault is not active in tarnel: " + vault + "/"},
   };
+  if (links) cases.insert(cases.end(), {{{{"path", "leak.md"}}, inside}, {{{"path", "linkdir/secret.md"}}, inside}});
   ServerProcess server(env());
   for (const auto& c : cases) {
     EXPECT_EQ(error_text(server.call_tool("get_note", c.arguments)), "Error: " + c.message) << c.arguments;
   }
   EXPECT_EQ(server.finish(), 0);
+  if (!links) GTEST_SKIP() << kNoLinks;
 }
 
 TEST_F(NoteTools, EveryNoteToolNeedsAVault) {
@@ -184,7 +190,7 @@ TEST_F(NoteTools, EveryNoteToolNeedsAVault) {
     }
     for (const char* tool : {"search_notes", "get_vault_context"}) {
       EXPECT_EQ(error_text(server.call_tool(tool, args)),
-                "Error: Failed to read directory " + file + ": Not a directory")
+                "Error: Failed to read directory " + file + ": " + kNotAFolder)
           << tool;
     }
     EXPECT_EQ(server.finish(), 0);
@@ -197,7 +203,7 @@ TEST_F(NoteTools, CreateNoteStampsAndOpensTheNote) {
                                                      {"content", "# Idea\nsteps"},
                                                      {"title", "ignored"},
                                                      {"tags", {"ignored"}}})),
-            create_result(vault + "/Projects/Deep/Er/idea.md", "Projects/Deep/Er/idea.md", vault));
+            create_result(dir.path("Vault/Projects/Deep/Er/idea.md"), "Projects/Deep/Er/idea.md", vault));
   EXPECT_EQ(after_stamp(dir.read("Vault/Projects/Deep/Er/idea.md")), "\n# Idea\nsteps");
 
   // Blank content: the template, with the title and tags trimmed and blanks dropped.
@@ -205,27 +211,27 @@ TEST_F(NoteTools, CreateNoteStampsAndOpensTheNote) {
                                                      {"content", " \n "},
                                                      {"title", " Weekly review "},
                                                      {"tags", {" work", " ", 3, "review"}}})),
-            create_result(vault + "/notes/weekly.md", "notes/weekly.md", vault));
+            create_result(dir.path("Vault/notes/weekly.md"), "notes/weekly.md", vault));
   EXPECT_EQ(after_stamp(dir.read("Vault/notes/weekly.md"), "---\ntags: [\"work\", \"review\"]\n"),
             "\n\n# Weekly review\n");
   // Without a title the file stem names the note; an absolute path inside the vault is made relative.
   EXPECT_EQ(ok_text(server.call_tool("create_note", {{"path", vault + "/Big idea.md"}})),
-            create_result(vault + "/Big idea.md", "Big idea.md", vault));
+            create_result(dir.path("Vault/Big idea.md"), "Big idea.md", vault));
   EXPECT_EQ(after_stamp(dir.read("Vault/Big idea.md")), "\n\n# Big idea\n");
   // Content whose frontmatter never closes is stored as it is.
   EXPECT_EQ(ok_text(server.call_tool("create_note", {{"path", "open.md"}, {"content", "---\nnever closed"}})),
-            create_result(vault + "/open.md", "open.md", vault));
+            create_result(dir.path("Vault/open.md"), "open.md", vault));
   EXPECT_EQ(dir.read("Vault/open.md"), "---\nnever closed");
 
   EXPECT_EQ(bridge_messages(8), (std::vector<std::string>{
-                                    ui("vault_changed", vault + "/Projects/Deep/Er/idea.md"),
-                                    ui("open_tab", vault + "/Projects/Deep/Er/idea.md"),
-                                    ui("vault_changed", vault + "/notes/weekly.md"),
-                                    ui("open_tab", vault + "/notes/weekly.md"),
-                                    ui("vault_changed", vault + "/Big idea.md"),
-                                    ui("open_tab", vault + "/Big idea.md"),
-                                    ui("vault_changed", vault + "/open.md"),
-                                    ui("open_tab", vault + "/open.md"),
+                                    ui("vault_changed", dir.path("Vault/Projects/Deep/Er/idea.md")),
+                                    ui("open_tab", dir.path("Vault/Projects/Deep/Er/idea.md")),
+                                    ui("vault_changed", dir.path("Vault/notes/weekly.md")),
+                                    ui("open_tab", dir.path("Vault/notes/weekly.md")),
+                                    ui("vault_changed", dir.path("Vault/Big idea.md")),
+                                    ui("open_tab", dir.path("Vault/Big idea.md")),
+                                    ui("vault_changed", dir.path("Vault/open.md")),
+                                    ui("open_tab", dir.path("Vault/open.md")),
                                 }));
   EXPECT_EQ(server.finish(), 0);
 }
@@ -233,26 +239,25 @@ TEST_F(NoteTools, CreateNoteStampsAndOpensTheNote) {
 TEST_F(NoteTools, CreateNoteRefusals) {
   dir.write("Vault/exists.md", "keep");
   dir.mkdir("outside");
-  ASSERT_EQ(::symlink(dir.path("outside").c_str(), (vault + "/linkdir").c_str()), 0);
+  const bool links = make_link(dir.path("outside"), dir.path("Vault/linkdir"), /*folder=*/true);
   const std::string inside = "Note path must stay inside the active vault";
   struct Case {
     Json arguments;
     std::string message;
   };
-  const Case cases[] = {
-      {{{"path", "exists.md"}, {"content", "new"}}, "File already exists: " + vault + "/exists.md"},
+  std::vector<Case> cases = {
+      {{{"path", "exists.md"}, {"content", "new"}}, "File already exists: " + canonical(dir.path("Vault/exists.md"))},
       {{{"path", "Notes/idea.MD"}}, "New notes must be markdown files ending in .md"},
       {{{"path", "idea.md/"}}, "New notes must be markdown files ending in .md"},
       {{{"path", "a/../../x.md"}}, inside},
       {{{"path", dir.path("outside/x.md")}}, inside},
       {{{"path", vault + "/../outside/x.md"}}, inside},
-      // A folder link that leads out of the vault, with and without missing folders below it.
-      {{{"path", "linkdir/new.md"}}, inside},
-      {{{"path", "linkdir/deeper/new.md"}}, inside},
       {{{"path", "  "}}, "Note path is required"},
       {{{"content", "x"}}, "Note path is required"},
       {{{"path", "a.md"}, {"vaultPath", "/other"}}, "Vault is not active in tarnel: /other"},
   };
+  // A folder link that leads out of the vault, with and without missing folders below it.
+  if (links) cases.insert(cases.end(), {{{{"path", "linkdir/new.md"}}, inside}, {{{"path", "linkdir/deeper/new.md"}}, inside}});
   ServerProcess server(env());
   for (const auto& c : cases) {
     EXPECT_EQ(error_text(server.call_tool("create_note", c.arguments)), "Error: " + c.message) << c.arguments;
@@ -268,10 +273,11 @@ TEST_F(NoteTools, CreateNoteRefusals) {
   ok_text(server.call_tool("search_notes", {{"query", "keep"}}));
   ok_text(server.call_tool("get_vault_context", Json::object()));
   ASSERT_EQ(ok_text(server.call_tool("create_note", {{"path", "ok.md"}, {"vaultPath", vault}})),
-            create_result(vault + "/ok.md", "ok.md", vault));
-  EXPECT_EQ(bridge_messages(2),
-            (std::vector<std::string>{ui("vault_changed", vault + "/ok.md"), ui("open_tab", vault + "/ok.md")}));
+            create_result(dir.path("Vault/ok.md"), "ok.md", vault));
+  EXPECT_EQ(bridge_messages(2), (std::vector<std::string>{ui("vault_changed", dir.path("Vault/ok.md")),
+                                                          ui("open_tab", dir.path("Vault/ok.md"))}));
   EXPECT_EQ(server.finish(), 0);
+  if (!links) GTEST_SKIP() << kNoLinks;
 }
 
 TEST_F(NoteTools, UpdateNoteGuardsWithExpectedMtime) {
@@ -312,33 +318,34 @@ TEST_F(NoteTools, UpdateNoteGuardsWithExpectedMtime) {
 
 TEST_F(NoteTools, UpdateNoteWritesOnlyExistingNotesInsideTheVault) {
   const std::string real = dir.write("Vault/real/r.md", "old");
-  ASSERT_EQ(::symlink("real/r.md", (vault + "/alias.md").c_str()), 0);
   const std::string outside = dir.write("outside/o.md", "outside");
-  ASSERT_EQ(::symlink(outside.c_str(), (vault + "/leak.md").c_str()), 0);
+  const bool links = make_link(real, dir.path("Vault/alias.md")) && make_link(outside, dir.path("Vault/leak.md"));
   ServerProcess server(env());
   struct Case {
     Json arguments;
     std::string message;
   };
-  const Case cases[] = {
-      {{{"path", "missing.md"}, {"content", "x"}}, "File does not exist: " + vault + "/missing.md"},
-      {{{"path", "leak.md"}, {"content", "x"}}, "Note path must stay inside the active vault"},
+  std::vector<Case> cases = {
+      {{{"path", "missing.md"}, {"content", "x"}}, "File does not exist: " + canonical(dir.path("Vault/missing.md"))},
       {{{"path", outside}, {"content", "x"}}, "Note path must stay inside the active vault"},
       {{{"path", "real/r.md"}, {"content", ""}}, "content is required"},
       {{{"path", "real/r.md"}}, "content is required"},
       {{{"content", "x"}}, "Note path is required"},
   };
+  if (links) cases.push_back({{{"path", "leak.md"}, {"content", "x"}}, "Note path must stay inside the active vault"});
   for (const auto& c : cases) {
     EXPECT_EQ(error_text(server.call_tool("update_note", c.arguments)), "Error: " + c.message) << c.arguments;
   }
   EXPECT_FALSE(dir.exists("Vault/missing.md"));
   EXPECT_EQ(dir.read("outside/o.md"), "outside");
+  if (!links) {
+    EXPECT_EQ(server.finish(), 0);
+    GTEST_SKIP() << kNoLinks;
+  }
   // Through a link inside the vault the target is written and the link stays a link.
   expect_write(server, "update_note", {{"path", "alias.md"}, {"content", "new"}}, real, "real/r.md");
   EXPECT_EQ(dir.read("Vault/real/r.md"), "new");
-  struct stat st {};
-  ASSERT_EQ(::lstat((vault + "/alias.md").c_str(), &st), 0);
-  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_TRUE(std::filesystem::is_symlink(std::filesystem::symlink_status(std::filesystem::path(dir.path("Vault/alias.md")))));
   EXPECT_EQ(bridge_messages(1), std::vector<std::string>{ui("vault_changed", real)});
   EXPECT_EQ(server.finish(), 0);
 }
@@ -350,7 +357,7 @@ TEST_F(NoteTools, AppendToNoteAddsTheBytesAsGiven) {
   expect_write(server, "append_to_note", {{"path", note}, {"content", "\n line "}}, note, "a.md");
   EXPECT_EQ(dir.read("Vault/a.md"), "textmore\n line ");
   EXPECT_EQ(error_text(server.call_tool("append_to_note", {{"path", "missing.md"}, {"content", "x"}})),
-            "Error: File does not exist: " + vault + "/missing.md");
+            "Error: File does not exist: " + canonical(dir.path("Vault/missing.md")));
   EXPECT_FALSE(dir.exists("Vault/missing.md"));
   EXPECT_EQ(error_text(server.call_tool("append_to_note", {{"path", "a.md"}, {"content", ""}})),
             "Error: content is required");
@@ -402,9 +409,10 @@ TEST_F(NoteTools, TheTripwireRefusesRunawayWrites) {
 
   // An appended text under 512 bytes is never checked, even when the note then holds a runaway run.
   const std::string short_run = std::string(400, '\\') + "*";
-  expect_write(server, "append_to_note", {{"path", "tail.md"}, {"content", short_run}}, vault + "/tail.md", "tail.md");
+  expect_write(server, "append_to_note", {{"path", "tail.md"}, {"content", short_run}}, dir.path("Vault/tail.md"),
+               "tail.md");
   EXPECT_EQ(dir.read("Vault/tail.md"), "x" + escapes);
-  EXPECT_EQ(bridge_messages(1), std::vector<std::string>{ui("vault_changed", vault + "/tail.md")});
+  EXPECT_EQ(bridge_messages(1), std::vector<std::string>{ui("vault_changed", dir.path("Vault/tail.md"))});
   EXPECT_EQ(server.finish(), 0);
 }
 

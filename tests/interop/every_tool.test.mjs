@@ -6,7 +6,7 @@ import { execFileSync } from 'node:child_process';
 import { mkdirSync, mkdtempSync, readFileSync, realpathSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { connect } from './server_session.mjs';
+import { connect, serverJoin, serverPath } from './server_session.mjs';
 
 function text(result) {
   assert.equal(result.isError, undefined, JSON.stringify(result));
@@ -19,6 +19,8 @@ test('every tool answers the SDK client', async () => {
   const work = realpathSync(mkdtempSync(join(tmpdir(), 'tarnel-every-tool-')));
   const vault = join(work, 'vault');
   mkdirSync(vault);
+  // The vault as the server sees and names it.
+  const served = serverPath(vault);
   writeFileSync(join(vault, 'hello.md'), '---\ntags: [greeting]\n---\n# Hello\n\nHello world from the interop test.\n');
   writeFileSync(join(vault, 'AGENTS.md'), 'Be brief.\n');
   const repo = join(work, 'repo');
@@ -30,18 +32,20 @@ test('every tool answers the SDK client', async () => {
   const other = join(work, 'other');
   mkdirSync(other);
 
-  const session = await connect({ VAULT_PATH: vault });
+  const session = await connect({ VAULT_PATH: served });
   const call = (name, args = {}) => session.client.callTool({ name, arguments: args });
   try {
     const listed = JSON.parse(text(await call('list_vaults')));
     assert.deepEqual(listed, {
-      vaults: [{ agentInstructionsPath: join(vault, 'AGENTS.md'), hasAgentInstructions: true, label: 'vault', path: vault }],
+      vaults: [{
+        agentInstructionsPath: serverJoin(served, 'AGENTS.md'), hasAgentInstructions: true, label: 'vault', path: served,
+      }],
     });
 
     const context = JSON.parse(text(await call('get_vault_context')));
     assert.equal(context.noteCount, 2); // hello.md and AGENTS.md
     assert.deepEqual(context.tags, ['greeting']);
-    assert.deepEqual(context.agentInstructions, { content: 'Be brief.\n', path: join(vault, 'AGENTS.md') });
+    assert.deepEqual(context.agentInstructions, { content: 'Be brief.\n', path: serverJoin(served, 'AGENTS.md') });
 
     assert.equal(text(await call('search_notes', { query: 'WORLD' })),
       '**Hello** (vault / hello.md)\n# Hello\n\nHello world from the interop test.');
@@ -52,7 +56,7 @@ test('every tool answers the SDK client', async () => {
     assert.equal(typeof note.mtimeMs, 'number');
 
     const created = JSON.parse(text(await call('create_note', { path: 'new/idea.md', title: 'Idea', tags: ['x'] })));
-    assert.deepEqual(created, { absolutePath: join(vault, 'new/idea.md'), path: 'new/idea.md', vaultPath: vault });
+    assert.deepEqual(created, { absolutePath: serverJoin(served, 'new/idea.md'), path: 'new/idea.md', vaultPath: served });
     assert.match(readFileSync(join(vault, 'new/idea.md'), 'utf8'),
       /^---\ntags: \["x"\]\n_id: [0-9a-z]{7}\n_date: "\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"\n---\n\n# Idea\n$/);
 
@@ -65,17 +69,19 @@ test('every tool answers the SDK client', async () => {
     assert.deepEqual(Object.keys(appended), ['absolutePath', 'mtimeMs', 'path', 'vaultPath']);
     assert.equal(readFileSync(join(vault, 'hello.md'), 'utf8'), '# Hello again\nmore');
 
-    assert.equal(text(await call('open_note', { path: 'hello.md' })), `Opening ${vault}/hello.md in tarnel`);
+    assert.equal(text(await call('open_note', { path: 'hello.md' })), `Opening ${serverJoin(served, 'hello.md')} in tarnel`);
     assert.equal(text(await call('highlight_editor', { element: 'editor' })), 'Highlighting editor');
     assert.equal(text(await call('refresh_vault')), 'Vault refresh triggered');
 
-    assert.deepEqual(JSON.parse(text(await call('attach_vault', { path: other }))), { label: 'other', path: other });
+    assert.deepEqual(JSON.parse(text(await call('attach_vault', { path: serverPath(other) }))),
+      { label: 'other', path: serverPath(other) });
     const clone = join(work, 'clones', 'mine');
-    assert.deepEqual(JSON.parse(text(await call('clone_vault', { remoteUrl: repo, destinationPath: clone }))),
-      { label: 'mine', path: clone });
+    assert.deepEqual(
+      JSON.parse(text(await call('clone_vault', { remoteUrl: serverPath(repo), destinationPath: serverPath(clone) }))),
+      { label: 'mine', path: serverPath(clone) });
     assert.equal(readFileSync(join(clone, 'cloned.md'), 'utf8'), '# Cloned\n');
     // The clone is now the session's vault.
-    assert.equal(JSON.parse(text(await call('list_vaults'))).vaults[0].path, clone);
+    assert.equal(JSON.parse(text(await call('list_vaults'))).vaults[0].path, serverPath(clone));
 
     assert.equal(session.stderr(), '');
   } finally {

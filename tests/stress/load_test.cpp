@@ -9,6 +9,11 @@
 #include <string>
 #include <thread>
 
+#ifdef _WIN32
+#include <windows.h>
+#include <psapi.h>
+#endif
+
 #include "tests/support/server_process.h"
 #include "tests/support/temp_dir.h"
 
@@ -16,14 +21,25 @@ namespace {
 
 using Json = nlohmann::json;
 
-// The peak resident set size of a process (VmHWM), in kB; -1 when unknown.
+// The peak resident set size of a process (VmHWM; the peak working set on
+// Windows), in kB; -1 when unknown.
 long peak_memory_kb(int pid) {
+#ifdef _WIN32
+  const HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+  if (process == nullptr) return -1;
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  const BOOL ok = ::GetProcessMemoryInfo(process, &counters, sizeof counters);
+  ::CloseHandle(process);
+  return ok ? static_cast<long>(counters.PeakWorkingSetSize / 1024) : -1;
+#else
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(status, line)) {
     if (line.starts_with("VmHWM:")) return std::strtol(line.c_str() + 6, nullptr, 10);
   }
   return -1;
+#endif
 }
 
 // The requests of one cycle, "%" standing for the id; five pings, then one

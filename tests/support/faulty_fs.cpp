@@ -33,7 +33,11 @@ std::string FaultyFs::name_of(const platform::File& file) {
 std::string FaultyFs::name_of(const platform::Dir& dir) { return native().final_name(dir).value_or("<unnamed>"); }
 
 std::string FaultyFs::entry_of(const platform::Dir& dir, std::string_view name) {
+#ifdef _WIN32
+  return name_of(dir) + "\\" + std::string(name);
+#else
   return name_of(dir) + "/" + std::string(name);
+#endif
 }
 
 platform::Result<platform::FileInfo> FaultyFs::metadata(const std::string& path) {

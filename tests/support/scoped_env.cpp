@@ -57,3 +57,15 @@ void ScopedEnv::unset(const std::string& name) {
   remember(name);
   set_variable(name, nullptr);
 }
+
+#ifdef _WIN32
+PlatformRootLock::PlatformRootLock() : mutex_(::CreateMutexW(nullptr, FALSE, L"Local\\tarnel-tests-platform-root")) {
+  if (mutex_ != nullptr) ::WaitForSingleObject(mutex_, INFINITE);  // an abandoned lock is taken all the same
+}
+PlatformRootLock::~PlatformRootLock() {
+  if (mutex_ != nullptr) {
+    ::ReleaseMutex(mutex_);
+    ::CloseHandle(mutex_);
+  }
+}
+#endif

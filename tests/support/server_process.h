@@ -13,9 +13,13 @@ using EnvList = std::vector<std::pair<std::string, std::string>>;
 
 // An environment that keeps the test away from the real home folder: HOME and
 // XDG_CONFIG_HOME under `root`, PATH from the test process, and WS_UI_PORT on
-// a port where nothing listens. An entry of `extra` replaces the default of
-// the same name; the others are appended in order.
+// a port where nothing listens (on Windows also the system's own variables
+// that every process needs). An entry of `extra` replaces the default of the
+// same name; the others are appended in order.
 EnvList isolated_env(const std::string& root, const EnvList& extra = {});
+
+// The defaults of isolated_env for this platform.
+EnvList base_env(const std::string& root);
 
 class ServerProcess {
  public:
@@ -54,8 +58,19 @@ class ServerProcess {
   int pid() const { return pid_; }
 
  private:
+  // Reads what standard output has for us within `ms` into out_buffer_;
+  // false at its end (or on a failure).
+  bool fill(int ms);
+
   int pid_ = -1;
+#ifdef _WIN32
+  void* process_ = nullptr;  // the handles of the process and of our ends of its pipes
+  void* in_ = nullptr;
+  void* out_ = nullptr;
+  void* err_ = nullptr;
+#else
   int in_ = -1, out_ = -1, err_ = -1;
+#endif
   std::string out_buffer_;
   std::string stderr_;
   int next_id_ = 1;

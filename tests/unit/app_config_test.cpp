@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <utility>
@@ -31,27 +32,45 @@ constexpr const char* kSep = "/";
 // HOME and XDG_CONFIG_HOME point into a fresh folder; the namespace variable
 // is unset. The platform root is then $HOME/.config on POSIX; on Windows it
 // is the roaming application-data folder, which the system also gives as
-// %APPDATA% and which HOME does not move.
+// %APPDATA% and which HOME does not move. Every test process shares that
+// folder, so on Windows these tests work in the development namespace, one
+// test at a time (PlatformRootLock), and remove what they left there.
 class AppConfigTest : public ::testing::Test {
  protected:
   AppConfigTest() {
     env.set("HOME", home());
     env.set("XDG_CONFIG_HOME", xdg());
+#ifdef _WIN32
+    env.set("tarnel_app_config_namespace", "com.tarnel.app.dev");
+#else
     env.unset("tarnel_app_config_namespace");
+#endif
+    platform_folder_existed = std::filesystem::exists(platform_root() + kSep + ns());
+  }
+  ~AppConfigTest() override {
+    // What the test made under the platform root: its file, and the namespace
+    // folder when it did not exist before.
+    std::error_code ec;
+    std::filesystem::remove(file_in(platform_root()), ec);
+    if (!platform_folder_existed) std::filesystem::remove(platform_root() + kSep + ns(), ec);
   }
   std::string home() const { return dir.path("home"); }
   std::string xdg() const { return dir.path("xdg"); }
 #ifdef _WIN32
   std::string platform_root() const { return platform::get_env("APPDATA").value_or("<no APPDATA>"); }
+  static std::string ns() { return "com.tarnel.app.dev"; }
 #else
   std::string platform_root() const { return home() + "/.config"; }
+  static std::string ns() { return "com.tarnel.app"; }
 #endif
-  static std::string file_in(const std::string& root) {
-    return root + kSep + "com.tarnel.app" + kSep + "vaults.json";
-  }
+  static std::string file_in(const std::string& root) { return root + kSep + ns() + kSep + "vaults.json"; }
+  // Writes the registry under the platform root.
+  void write_in_platform_root(std::string_view content) const { write_file_text(file_in(platform_root()), content); }
 
+  PlatformRootLock lock;
   TempDir dir;
   ScopedEnv env;
+  bool platform_folder_existed = false;
 };
 
 TEST_F(AppConfigTest, PolicyIsCompiledInByteForByte) {
@@ -79,7 +98,11 @@ TEST_F(AppConfigTest, NamespaceIsDevelopmentOnlyForItsExactName) {
   };
   for (const auto& c : cases) {
     ScopedEnv local;
-    if (c.value) local.set("tarnel_app_config_namespace", *c.value);
+    if (c.value) {
+      local.set("tarnel_app_config_namespace", *c.value);
+    } else {
+      local.unset("tarnel_app_config_namespace");
+    }
     EXPECT_EQ(app_config::config_namespace(), c.expected) << (c.value ? *c.value : "<unset>");
     EXPECT_EQ(app_config::config_file_path("/cfg", "vaults.json"),
               std::string("/cfg") + kSep + c.expected + kSep + "vaults.json");
@@ -139,19 +162,19 @@ TEST_F(AppConfigTest, FirstReadCreatesTheNamespaceFolderAndLeavesNoProbe) {
   EXPECT_EQ(*read, file_in(xdg()));
   EXPECT_EQ(app_config::config_write_path("vaults.json"), file_in(xdg()));
 
-  EXPECT_TRUE(dir.exists("xdg/com.tarnel.app"));
-  EXPECT_EQ(folder_names(xdg() + "/com.tarnel.app"), std::vector<std::string>{});
+  EXPECT_TRUE(dir.exists("xdg/" + ns()));
+  EXPECT_EQ(folder_names(dir.path("xdg/" + ns())), std::vector<std::string>{});
   EXPECT_FALSE(dir.exists("home/.config")) << "the second root is not probed once the first passes";
 }
 
 TEST_F(AppConfigTest, ExistingFileUnderSecondRootIsReadWhileTheFirstIsWritten) {
-  dir.write("home/.config/com.tarnel.app/vaults.json", "{}");
+  write_in_platform_root("{}");
   EXPECT_EQ(app_config::config_write_path("vaults.json"), file_in(xdg()));
   EXPECT_EQ(app_config::config_read_path("vaults.json"), file_in(platform_root()));
 }
 
 TEST_F(AppConfigTest, UnwritableFileUnderFirstRootMovesTheWriteToTheSecond) {
-  dir.write("xdg/com.tarnel.app/vaults.json", "{}");
+  dir.write("xdg/" + ns() + "/vaults.json", "{}");
   // The file cannot be opened for writing in place, as a read-only file could not.
   FaultyFs denied;
   denied.fail(Op::open_file, file_in(xdg()), err(EACCES));
@@ -162,13 +185,13 @@ TEST_F(AppConfigTest, UnwritableFileUnderFirstRootMovesTheWriteToTheSecond) {
   EXPECT_EQ(app_config::config_read_path("vaults.json"), file_in(xdg()));
 
   // Once the second root has the file, both locations are there.
-  dir.write("home/.config/com.tarnel.app/vaults.json", "{}");
+  write_in_platform_root("{}");
   EXPECT_EQ(app_config::config_write_path("vaults.json"), file_in(platform_root()));
   EXPECT_EQ(app_config::config_read_path("vaults.json"), file_in(platform_root()));
 }
 
 TEST_F(AppConfigTest, FolderInPlaceOfTheFileIsNotWritable) {
-  dir.mkdir("xdg/com.tarnel.app/vaults.json");
+  dir.mkdir("xdg/" + ns() + "/vaults.json");
   EXPECT_EQ(app_config::config_write_path("vaults.json"), file_in(platform_root()));
   EXPECT_EQ(app_config::config_read_path("vaults.json"), file_in(xdg()));
 }
@@ -204,7 +227,7 @@ TEST_F(AppConfigTest, ProbeNamesCountUpEvenAfterAFailedProbe) {
   EXPECT_TRUE(app_config::probe_writable_dir(folder));
 
   ASSERT_EQ(created.size(), 3u);
-  const std::string stem = folder + "/.tarnel-write-probe-" + std::to_string(platform::process_id()) + "-";
+  const std::string stem = folder + kSep + ".tarnel-write-probe-" + std::to_string(platform::process_id()) + "-";
   ASSERT_TRUE(created[0].starts_with(stem)) << created[0];
   const unsigned long first = std::stoul(created[0].substr(stem.size()));
   for (std::size_t i = 0; i < created.size(); ++i) EXPECT_EQ(created[i], stem + std::to_string(first + i));
@@ -215,7 +238,7 @@ TEST_F(AppConfigTest, ProbeNamesCountUpEvenAfterAFailedProbe) {
 TEST_F(AppConfigTest, DevelopmentNamespaceLocatesItsOwnFolder) {
   env.set("tarnel_app_config_namespace", " com.tarnel.app.dev ");
   dir.write("xdg/com.tarnel.app/vaults.json", "{}");  // the other namespace's file does not count
-  EXPECT_EQ(app_config::config_read_path("vaults.json"), xdg() + "/com.tarnel.app.dev/vaults.json");
+  EXPECT_EQ(app_config::config_read_path("vaults.json"), xdg() + kSep + "com.tarnel.app.dev" + kSep + "vaults.json");
   EXPECT_TRUE(dir.exists("xdg/com.tarnel.app.dev"));
 }
 

@@ -239,6 +239,12 @@ TEST(PathText, JoinPathAddsOneSeparatorWhereNeeded) {
   EXPECT_EQ(join_path("C:/cfg/", "x", W), "C:/cfg/x");
   EXPECT_EQ(join_path("C:", "x", W), "C:x");
   EXPECT_EQ(join_path("\\\\?\\C:\\cfg/", "x", W), "\\\\?\\C:\\cfg/\\x");
+  // A note path joined to a canonical (verbatim) vault root keeps its
+  // components, and ".." still cancels one of them after normalisation.
+  EXPECT_EQ(join_path("\\\\?\\C:\\N", "a/b.md", W), "\\\\?\\C:\\N\\a\\b.md");
+  EXPECT_EQ(lexical_normalize(join_path("\\\\?\\C:\\N", "a/../../x.md", W), W), "\\\\?\\C:\\x.md");
+  EXPECT_EQ(join_path("\\\\?\\UNC\\srv\\share", "a/b.md", W), "\\\\?\\UNC\\srv\\share\\a\\b.md");
+  EXPECT_EQ(join_path("/v", "a\\b.md", P), "/v/a\\b.md");
 }
 
 TEST(PathText, DisplayFormDependsOnTheSyntax) {

@@ -41,7 +41,7 @@ std::vector<std::string> plain_terms(std::string_view query) {
 }
 
 std::string plain_stem(const std::string& path) {
-  const std::string name = path.substr(path.rfind('/') + 1);
+  const std::string name = path.substr(path.rfind(kPathSeparator) + 1);
   const auto dot = name.rfind('.');
   return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
 }
@@ -92,7 +92,9 @@ std::vector<SearchHit> plain_search(const std::string& vault, const std::string&
     }
     if (!matches) continue;
     if (!terms.empty() && best == std::string::npos) needle = query;
-    hits.push_back(SearchHit{note.substr(vault.size() + 1), title, make_snippet(text, needle)});
+    std::string relative = note.substr(vault.size() + 1);
+    std::replace(relative.begin(), relative.end(), kPathSeparator, '/');
+    hits.push_back(SearchHit{relative, title, make_snippet(text, needle)});
   }
   return hits;
 }

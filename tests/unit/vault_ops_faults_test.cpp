@@ -47,7 +47,7 @@ TEST(NoteWriteFaults, FailedAppendLeavesTheNoteAsItWas) {
   };
   for (const auto& f : faults) {
     TempDir vault;
-    const std::string path = vault.write("n.md", "# Note\nthe text so far");
+    const std::string path = canonical(vault.write("n.md", "# Note\nthe text so far"));
     const auto result = under_fault(f, [&] {
       return append_to_note_in_vault(vault.path(), "n.md", "\nan appended paragraph that must not be cut in two");
     });
@@ -70,7 +70,7 @@ TEST(NoteWriteFaults, FailedUpdateLeavesTheNoteAsItWas) {
   };
   for (const auto& f : faults) {
     TempDir vault;
-    const std::string path = vault.write("n.md", "the old content");
+    const std::string path = canonical(vault.write("n.md", "the old content"));
     const auto result =
         under_fault(f, [&] { return update_note_in_vault(vault.path(), "n.md", "the new content", std::nullopt); });
     ASSERT_FALSE(result) << f.name;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,6 +14,7 @@
 #include "tests/support/faulty_fs.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/temp_dir.h"
+#include "vault_core/platform/clock.h"
 #include "vault_core/platform/env.h"
 #include "vault_core/platform/fs.h"
 
@@ -137,7 +140,7 @@ TEST_F(RegistryTest, ReadErrorsCarryTheSystemText) {
   EXPECT_EQ(error_of(read_registry(registry_file())), "Could not read tarnel vault registry: Is a directory");
 
   FaultyFs denied;
-  denied.fail(Op::open_file, kRegistry, err(EACCES));
+  denied.fail(Op::open_file, registry_file(), err(EACCES));
   platform::ScopedFileSystem scope(denied);
   EXPECT_EQ(error_of(read_registry(registry_file())), "Could not read tarnel vault registry: Permission denied");
 }
@@ -196,15 +199,15 @@ TEST_F(RegistryTest, WriteGoesThroughTheTemporarySibling) {
     std::vector<std::pair<std::string, std::string>> renames;
     platform::Result<void> rename_at(platform::Dir& folder, std::string_view from, std::string_view to) override {
       const std::string name = platform::native_fs().final_name(folder).value_or("<unnamed>");
-      renames.emplace_back(name + "/" + std::string(from), name + "/" + std::string(to));
+      renames.emplace_back(name + kPathSeparator + std::string(from), name + kPathSeparator + std::string(to));
       return FaultyFs::rename_at(folder, from, to);
     }
   } fs;
   platform::ScopedFileSystem scope(fs);
   ASSERT_TRUE(write_registry(registry_file(), Json::object()));
   ASSERT_EQ(fs.renames.size(), 1u);
-  EXPECT_EQ(fs.renames[0].first, dir.path("xdg/com.tarnel.app/" + temp_name()));
-  EXPECT_EQ(fs.renames[0].second, registry_file());
+  EXPECT_EQ(fs.renames[0].first, canonical(dir.path("xdg/com.tarnel.app/" + temp_name())));
+  EXPECT_EQ(fs.renames[0].second, canonical(registry_file()));
 }
 
 TEST_F(RegistryTest, FailedWriteLeavesTheOldFileAndNoTemporary) {
@@ -217,9 +220,9 @@ TEST_F(RegistryTest, FailedWriteLeavesTheOldFileAndNoTemporary) {
     std::string message;
   };
   const Case cases[] = {
-      {Op::write, err(ENOSPC), "Failed to write " + folder + "/" + temp_name() + ": No space left on device"},
-      {Op::sync, err(EIO), "Failed to write " + folder + "/" + temp_name() + ": Input/output error"},
-      {Op::rename_at, err(EXDEV), "Failed to write " + registry_file() + ": Invalid cross-device link"},
+      {Op::write, err(ENOSPC), "Failed to write " + folder + kPathSeparator + temp_name() + ": No space left on device"},
+      {Op::sync, err(EIO), "Failed to write " + folder + kPathSeparator + temp_name() + ": Input/output error"},
+      {Op::rename_at, err(EXDEV), "Failed to write " + registry_file() + ": " + err(EXDEV).message()},
   };
   for (const auto& c : cases) {
     dir.write(kRegistry, old_text);
@@ -236,6 +239,43 @@ TEST_F(RegistryTest, FailedWriteLeavesTheOldFileAndNoTemporary) {
     EXPECT_EQ(error_of(register_vault("/new", std::nullopt)), c.message);
     EXPECT_EQ(registry_text(), old_text);
     EXPECT_TRUE(leftovers().empty());
+  }
+}
+
+// A clock that records the waits asked of it and returns at once.
+class RecordingClock : public platform::Clock {
+ public:
+  void sleep_ms(unsigned ms) override { waits.push_back(ms); }
+  std::vector<unsigned> waits;
+};
+
+// On Windows another program that has the registry open (the desktop
+// application reading it) keeps it from being replaced for a moment.
+TEST_F(RegistryTest, PermissionDeniedIsRetriedAsANoteSaveIs) {
+  dir.write(kRegistry, "{}");
+  for (const std::vector<int>& errors : {std::vector<int>{EACCES, EPERM}, std::vector<int>(5, EACCES)}) {
+    FaultyFs failing;
+    failing.hook = [&errors, calls = 0u](Op op, const std::string&) mutable -> std::optional<std::error_code> {
+      if (op != Op::rename_at) return std::nullopt;
+      return calls < errors.size() ? std::optional(err(errors[calls++])) : std::nullopt;
+    };
+    RecordingClock clock;
+    platform::ScopedFileSystem scope(failing);
+    platform::ScopedClock waits(clock);
+    const auto written = write_registry(registry_file(), Json{{"vaults", Json::array({"x"})}});
+    if (errors.size() < 5) {
+      ASSERT_TRUE(written) << written.error();
+      EXPECT_EQ(Json::parse(registry_text()), Json::parse(R"({"vaults": ["x"]})"));
+      EXPECT_EQ(clock.waits, (std::vector<unsigned>{25, 50}));
+    } else {
+      ASSERT_FALSE(written);
+      EXPECT_EQ(written.error(), "Failed to write " + registry_file() + ": Permission denied");
+      EXPECT_EQ(registry_text(), "{}");
+      EXPECT_EQ(clock.waits, (std::vector<unsigned>{25, 50, 100, 200}));
+    }
+    EXPECT_EQ(failing.count(Op::rename_at), static_cast<int>(std::min<std::size_t>(errors.size() + 1, 5)));
+    EXPECT_TRUE(leftovers().empty());
+    dir.write(kRegistry, "{}");
   }
 }
 
@@ -356,11 +396,25 @@ TEST_F(RegistryTest, LabelComesFromTheArgumentTheFolderNameOrTheKey) {
 
 TEST_F(RegistryTest, RegistryReadFromTheSecondRootIsWrittenToTheFirst) {
   const std::string second = R"({"vaults": [{"path": "/old", "label": "old"}]})";
-  dir.write("home/.config/com.tarnel.app/vaults.json", second);
-  ASSERT_TRUE(register_vault("/new", std::nullopt));
-  EXPECT_EQ(Json::parse(registry_text())["vaults"],
+#ifdef _WIN32
+  // The second root is the user's roaming folder, which every test process
+  // shares: the development namespace there, one such test at a time.
+  PlatformRootLock lock;
+  env.set("tarnel_app_config_namespace", "com.tarnel.app.dev");
+  const std::string second_file = platform::config_root().value() + "\\com.tarnel.app.dev\\vaults.json";
+  const std::string first_file = dir.path("xdg/com.tarnel.app.dev/vaults.json");
+#else
+  const std::string second_file = dir.path("home/.config/com.tarnel.app/vaults.json");
+  const std::string first_file = registry_file();
+#endif
+  write_file_text(second_file, second);
+  const auto registered = register_vault("/new", std::nullopt);
+  const std::string second_after = read_file_text(second_file);
+  std::filesystem::remove(second_file);
+  ASSERT_TRUE(registered) << registered.error();
+  EXPECT_EQ(Json::parse(read_file_text(first_file))["vaults"],
             Json::parse(R"([{"path": "/old", "label": "old"}, {"path": "/new", "label": "new"}])"));
-  EXPECT_EQ(dir.read("home/.config/com.tarnel.app/vaults.json"), second);
+  EXPECT_EQ(second_after, second);
 }
 
 TEST_F(RegistryTest, UnreadableRegistryIsNeverRewritten) {
@@ -538,12 +592,14 @@ TEST_F(ActiveVaultTest, TargetPath) {
       {Json{{"path", "/elsewhere/x.md"}}, "/elsewhere/x.md"},
       {Json{{"path", "a.md"}, {"vaultPath", "/v/Notes/"}}, "/v/Notes/a.md"},
   };
-  for (const auto& c : cases) EXPECT_EQ(target_path(s, c.arguments), c.expected) << c.arguments;
+  // POSIX syntax on every platform; the Windows forms follow.
+  constexpr paths::PathSyntax P = paths::PathSyntax::posix;
+  for (const auto& c : cases) EXPECT_EQ(target_path(s, c.arguments, P), c.expected) << c.arguments;
 
-  EXPECT_EQ(target_path(s, Json{{"path", "a.md"}, {"vaultPath", "/w"}}).error(), "Vault is not active in tarnel: /w");
+  EXPECT_EQ(target_path(s, Json{{"path", "a.md"}, {"vaultPath", "/w"}}, P).error(), "Vault is not active in tarnel: /w");
   // An absolute path needs no vault at all.
-  EXPECT_EQ(target_path(service({}), Json{{"path", "/x/y.md"}}), "/x/y.md");
-  EXPECT_EQ(target_path(service({}), Json{{"path", "y.md"}}).error(), kNoVault);
+  EXPECT_EQ(target_path(service({}), Json{{"path", "/x/y.md"}}, P), "/x/y.md");
+  EXPECT_EQ(target_path(service({}), Json{{"path", "y.md"}}, P).error(), kNoVault);
 
   const ToolService windows = service({{"VAULT_PATH", "C:\\Notes"}});
   EXPECT_EQ(target_path(windows, Json{{"path", "..\\x.md"}}, paths::PathSyntax::windows), "C:\\x.md");

@@ -7,13 +7,21 @@
 //   stdin         copies standard input to standard error
 //   args          writes every argument after it as "[argument]" to standard error, and stops
 //   exit:N        ends with exit code N
-// Texts are UTF-8 and written byte for byte (no CR LF translation).
+//   hold:PATH     opens the file PATH for reading without sharing delete
+//                 access (as some editors do), and keeps it open
+//   lock:FOLDER   takes the file system's lock on FOLDER, and keeps it
+//   wait          reads standard input to its end
+// Texts are UTF-8 and written byte for byte (no CR LF translation). What it
+// holds is released when it ends.
 #include <windows.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "vault_core/platform/fs.h"
 #include "vault_core/platform/win32_windows.h"
 
 namespace {
@@ -30,6 +38,7 @@ void write(DWORD stream, std::string_view bytes) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  std::vector<platform::Dir> locked;
   for (int i = 1; i < argc; ++i) {
     const std::string step = platform::to_utf8(argv[i]);
     const std::string_view value = std::string_view(step).substr(step.find(':') + 1);
@@ -52,6 +61,19 @@ int wmain(int argc, wchar_t** argv) {
       for (++i; i < argc; ++i) write(STD_ERROR_HANDLE, "[" + platform::to_utf8(argv[i]) + "]");
     } else if (step.starts_with("exit:")) {
       return std::stoi(std::string(value));
+    } else if (step.starts_with("hold:")) {
+      const HANDLE h = ::CreateFileW(platform::to_utf16(value).value().c_str(), GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+      if (h == INVALID_HANDLE_VALUE) return 3;
+    } else if (step.starts_with("lock:")) {
+      auto folder = platform::native_fs().open_dir(std::string(value), platform::DirUse::reach);
+      if (!folder || !platform::native_fs().lock(*folder, std::chrono::milliseconds(10000))) return 4;
+      locked.push_back(std::move(*folder));
+    } else if (step == "wait") {
+      char buffer[256];
+      DWORD n = 0;
+      while (::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &n, nullptr) && n > 0) {
+      }
     } else {
       write(STD_ERROR_HANDLE, "process_probe: unknown step " + step + "\n");
       return 2;

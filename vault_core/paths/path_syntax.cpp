@@ -1,6 +1,7 @@
 // The path component model and the lexical operations built on it.
 #include "vault_core/paths/path_syntax.h"
 
+#include <algorithm>
 #include <span>
 #include <vector>
 
@@ -218,7 +219,13 @@ std::string join_path(std::string_view base, std::string_view relative, PathSynt
   const PrefixShape prefix = syntax == PathSyntax::windows ? shape_of(paths::parse_prefix(base)) : PrefixShape{};
   std::string out(base);
   if (needs_separator(out, prefix, syntax)) out += main_separator(syntax);
+  const std::size_t start = out.size();
   out.append(relative);
+  // After a verbatim prefix only "\" separates: the "/" of `relative` would
+  // otherwise join its components into one name.
+  if (prefix.kind && paths::is_verbatim(*prefix.kind)) {
+    std::replace(out.begin() + static_cast<std::ptrdiff_t>(start), out.end(), '/', '\\');
+  }
   return out;
 }
 

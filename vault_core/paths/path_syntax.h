@@ -41,7 +41,9 @@ bool paths_equal(std::string_view a, std::string_view b, PathSyntax syntax = kNa
 std::string lexical_normalize(std::string_view path, PathSyntax syntax = kNativeSyntax);
 
 // `base` with `relative` appended, a separator between them unless `base` is
-// empty, ends with a separator, or is a bare drive ("C:"). Bytes are kept.
+// empty, ends with a separator, or is a bare drive ("C:"). Bytes are kept,
+// except that after a verbatim `base` ("\\?\C:\Notes"), where only "\"
+// separates, the "/" of `relative` become "\": "a/b.md" stays two components.
 std::string join_path(std::string_view base, std::string_view relative, PathSyntax syntax = kNativeSyntax);
 
 // `root` (its text kept as it is) with the components of `path` applied in

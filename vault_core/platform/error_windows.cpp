@@ -41,6 +41,9 @@ class WindowsCategory : public std::error_category {
   std::error_condition default_error_condition(int value) const noexcept override {
     switch (value) {
       case ERROR_INVALID_NAME: return std::errc::invalid_argument;
+      case ERROR_DIRECTORY: return std::errc::not_a_directory;
+      case ERROR_DIR_NOT_EMPTY: return std::errc::directory_not_empty;
+      case ERROR_CANT_RESOLVE_FILENAME: return std::errc::too_many_symbolic_link_levels;
       case WSAEINTR: return std::errc::interrupted;
       case WSAEBADF: return std::errc::bad_file_descriptor;
       case WSAEACCES: return std::errc::permission_denied;

@@ -19,8 +19,6 @@ namespace {
 
 using platform::fs;
 
-constexpr unsigned kRetryDelaysMs[] = {25, 50, 100, 200};  // at most five attempts
-
 std::string_view action_word(StoreAction action) { return action == StoreAction::save ? "save" : "create"; }
 
 std::unexpected<std::string> failure(StoreAction action, std::string_view path, const std::error_code& error) {
@@ -112,7 +110,11 @@ std::optional<std::string> read_previous_text(const NoteTarget& note) {
   return std::move(content->bytes);
 }
 
-std::expected<void, ReplaceFailure> replace_file(platform::Dir& folder, std::string_view name,
+namespace {
+
+constexpr unsigned kRetryDelaysMs[] = {25, 50, 100, 200};  // at most five attempts
+
+std::expected<void, ReplaceFailure> replace_once(platform::Dir& folder, std::string_view name,
                                                  std::string_view temporary_name, std::string_view content,
                                                  std::optional<platform::Permissions> permissions) {
   auto file = open_temporary(folder, temporary_name, permissions.has_value());
@@ -131,6 +133,20 @@ std::expected<void, ReplaceFailure> replace_file(platform::Dir& folder, std::str
     return std::unexpected(ReplaceFailure{ReplaceStep::rename, renamed.error()});
   }
   return {};
+}
+
+}  // namespace
+
+std::expected<void, ReplaceFailure> replace_file(platform::Dir& folder, std::string_view name,
+                                                 std::string_view temporary_name, std::string_view content,
+                                                 std::optional<platform::Permissions> permissions) {
+  for (std::size_t attempt = 0;; ++attempt) {
+    auto replaced = replace_once(folder, name, temporary_name, content, permissions);
+    if (replaced || !platform::is_permission_denied(replaced.error().error) || attempt == std::size(kRetryDelaysMs)) {
+      return replaced;
+    }
+    platform::clock().sleep_ms(kRetryDelaysMs[attempt]);
+  }
 }
 
 std::expected<void, std::string> create_new_note_file(const NoteTarget& note, std::string_view content) {
@@ -165,14 +181,9 @@ std::expected<void, std::string> save_note_file(const NoteTarget& note, std::str
   const std::optional<platform::Permissions> permissions =
       *existing ? std::optional((*existing)->permissions) : std::nullopt;
   const std::string temp = temporary_name(note.name);
-  for (std::size_t attempt = 0;; ++attempt) {
-    const auto replaced = replace_file(note.folder, note.name, temp, content, permissions);
-    if (replaced) return {};
-    if (!platform::is_permission_denied(replaced.error().error) || attempt == std::size(kRetryDelaysMs)) {
-      return failure(StoreAction::save, note.path, replaced.error().error);
-    }
-    platform::clock().sleep_ms(kRetryDelaysMs[attempt]);
-  }
+  const auto replaced = replace_file(note.folder, note.name, temp, content, permissions);
+  if (!replaced) return failure(StoreAction::save, note.path, replaced.error().error);
+  return {};
 }
 
 std::expected<void, std::string> append_note_file(const NoteTarget& note, std::string_view text) {

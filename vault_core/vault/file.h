@@ -90,8 +90,10 @@ struct ReplaceFailure {
 // Replaces the file `name` of `folder` with `content` through the temporary
 // sibling `temporary_name`: created afresh (a stale file of that name is
 // removed first; a link there is never followed), given `permissions` when
-// set, written, flushed to disk and renamed over `name`. On failure the
-// temporary file is removed and `name` is untouched.
+// set, written, flushed to disk and renamed over `name`. A failure with
+// permission denied is retried after 25, 50, 100 and 200 ms (on Windows a
+// program that has the file open keeps it from being replaced for a moment).
+// On failure the temporary file is removed and `name` is untouched.
 [[nodiscard]] std::expected<void, ReplaceFailure> replace_file(platform::Dir& folder, std::string_view name,
                                                              std::string_view temporary_name, std::string_view content,
                                                              std::optional<platform::Permissions> permissions);
