@@ -370,7 +370,25 @@ bool out_of_descriptors(const std::error_code& e) {
 
 }  // namespace
 
-Expected<std::optional<NoteWalker::Listed>> NoteWalker::list(bool ahead) {
+Expected<bool> NoteWalker::enter(const std::string& name, std::string path, bool ahead) {
+  // Opened relative to its parent and never through a link, so a folder
+  // swapped for a link meanwhile fails instead of leading the walk out.
+  auto dir = platform::fs().open_dir_at(stack_.back().dir, name, platform::DirUse::list);
+  if (!dir && ahead && out_of_descriptors(dir.error())) {
+    // Entered when the walk gets here, with the descriptors of the notes
+    // ahead given back.
+    folder_to_enter_ = Listed{std::move(path), name};
+    return false;
+  }
+  if (!dir) {
+    stack_.clear();
+    return std::unexpected(file_failure_message("read directory", path, dir.error()));
+  }
+  stack_.push_back(Level{std::move(path), std::move(*dir)});
+  return true;
+}
+
+Expected<bool> NoteWalker::list(Listed& into, bool ahead) {
   if (!started_) {
     started_ = true;
     auto dir = platform::fs().open_dir(root_, platform::DirUse::list);
@@ -381,67 +399,57 @@ Expected<std::optional<NoteWalker::Listed>> NoteWalker::list(bool ahead) {
     stack_.push_back(Level{root_, std::move(*dir)});
   }
   while (!stack_.empty()) {
-    Level& level = stack_.back();
-    std::string name;
-    std::string path;
     if (folder_to_enter_) {
-      name = std::move(folder_to_enter_->name);
-      path = std::move(folder_to_enter_->path);
+      Listed folder = std::move(*folder_to_enter_);
       folder_to_enter_.reset();
-    } else {
-      auto entry = platform::fs().next_entry(level.dir);
-      if (!entry) {
-        stack_.clear();
-        return std::unexpected("Failed to read directory entry: " + entry.error().message());
-      }
-      if (!*entry) {
-        stack_.pop_back();
-        continue;
-      }
-      platform::DirEntry& e = **entry;
-      if (e.name.starts_with('.')) continue;
-      path = paths::join_path(level.path, e.name);
-      if (e.type != platform::FileType::directory) {
-        if (!ends_with(e.name, ".md")) continue;
-        return std::optional(Listed{std::move(path), std::move(e.name)});
-      }
-      name = std::move(e.name);
+      auto entered = enter(folder.name, std::move(folder.path), ahead);
+      if (!entered) return std::unexpected(entered.error());
+      if (!*entered) return false;
+      continue;
     }
-    // A real folder, opened relative to its parent and never through a link,
-    // so a folder swapped for a link meanwhile fails instead of leading the
-    // walk out.
-    auto dir = platform::fs().open_dir_at(level.dir, name, platform::DirUse::list);
-    if (!dir && ahead && out_of_descriptors(dir.error())) {
-      // Entered when the walk gets here, with the descriptors of the notes
-      // ahead given back.
-      folder_to_enter_ = Listed{std::move(path), std::move(name)};
-      return std::optional<Listed>();
-    }
-    if (!dir) {
+    Level& level = stack_.back();
+    auto entry = platform::fs().next_entry(level.dir);
+    if (!entry) {
       stack_.clear();
-      return std::unexpected(file_failure_message("read directory", path, dir.error()));
+      return std::unexpected("Failed to read directory entry: " + entry.error().message());
     }
-    stack_.push_back(Level{std::move(path), std::move(*dir)});
+    if (!*entry) {
+      stack_.pop_back();
+      continue;
+    }
+    platform::DirEntry& e = **entry;
+    if (e.name.starts_with('.')) continue;
+    if (e.type == platform::FileType::directory) {
+      auto entered = enter(e.name, paths::join_path(level.path, e.name), ahead);
+      if (!entered) return std::unexpected(entered.error());
+      if (!*entered) return false;
+      continue;
+    }
+    if (!ends_with(e.name, ".md")) continue;
+    into.path = paths::join_path(level.path, e.name);
+    into.name = std::move(e.name);
+    into.opened.reset();
+    into.taken = false;
+    return true;
   }
-  return std::optional<Listed>();
+  return false;
 }
 
 Expected<std::optional<std::string>> NoteWalker::next() {
   if (!ahead_.empty()) {
     current_ = std::move(ahead_.front());
     ahead_.pop_front();
-    return std::optional(current_.path);
+    return std::optional(std::move(current_.path));
   }
   if (failure_ahead_) {
     std::string failure = std::move(*failure_ahead_);
     failure_ahead_.reset();
     return std::unexpected(std::move(failure));
   }
-  auto listed = list(false);
+  auto listed = list(current_, false);
   if (!listed) return std::unexpected(listed.error());
   if (!*listed) return std::optional<std::string>();
-  current_ = std::move(**listed);
-  return std::optional(current_.path);
+  return std::optional(std::move(current_.path));
 }
 
 platform::Result<std::optional<platform::File>> NoteWalker::open_listed(const std::string& name) {
@@ -467,13 +475,13 @@ void NoteWalker::read_ahead(std::uint64_t bytes) {
   // entered; a listing failure ends the listing.
   while (ahead_.size() < kReadAheadNotes && !failure_ahead_ && !folder_to_enter_ &&
          (ahead_.empty() || ahead_.back().opened)) {
-    auto listed = list(true);
+    Listed note;
+    auto listed = list(note, true);
     if (!listed) {
       failure_ahead_ = std::move(listed.error());
       return;
     }
     if (!*listed) return;
-    Listed& note = **listed;
     auto opened = open_listed(note.name);
     // Out of descriptors: the notes ahead hold them, so this one is opened
     // when the walk reaches it, as it would have been without them.

@@ -142,17 +142,20 @@ class NoteWalker {
   // A note as listed, and how opening it went. Not opened yet only while it
   // is the last note listed, so that its folder is still the top level.
   struct Listed {
-    std::string path;
+    std::string path;  // handed to the caller by next()
     std::string name;
     std::optional<platform::Result<std::optional<platform::File>>> opened = std::nullopt;
     bool taken = false;  // open_current() has given it
   };
 
-  // The next note of the listing, nothing at its end, or the listing failure
-  // (which empties the stack, so that the walk ends there). Reading `ahead`,
-  // a folder that cannot be opened for want of descriptors is left to be
-  // entered later, and the listing gives nothing until then.
-  Expected<std::optional<Listed>> list(bool ahead);
+  // Lists the next note into `into`: true, or false at the end, or the
+  // listing failure (which empties the stack, so that the walk ends there).
+  // Reading `ahead`, a folder that cannot be opened for want of descriptors
+  // is left to be entered later, and the listing gives false until then.
+  Expected<bool> list(Listed& into, bool ahead);
+  // Opens the folder entry `name` of the top level at `path` and makes it
+  // the top level: true; false when it is left to be entered later.
+  Expected<bool> enter(const std::string& name, std::string path, bool ahead);
   // Opens the note `name` of the top level and checks it as open_current does.
   platform::Result<std::optional<platform::File>> open_listed(const std::string& name);
   // Lists and opens notes after the current one until kReadAheadNotes wait
