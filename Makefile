@@ -10,7 +10,8 @@
 #   make test-windows  runs the Windows tests (make test does, after the Linux ones)
 # And the benchmark (bench/README.md), whose report goes to standard output:
 #   make bench builds a Release server and measures it; BENCH_NOTES="10000 100000"
-#              also compares the two vault sizes
+#              also compares the two vault sizes, BENCH_BASELINE=path/to/server
+#              compares with another build of the server in the same rounds
 # Installing and packaging the Release build in build/ (README.md, "Connect it to your MCP host"):
 #   make install    installs the server and its licence files under PREFIX (default /usr/local)
 #   make uninstall  removes what the last make install installed (listed in build/installed-files.txt)
@@ -58,6 +59,7 @@ lint:
 	JOBS=$(JOBS) ./scripts/lint
 
 BENCH_NOTES ?= 10000
+BENCH_BASELINE ?=
 
 bench:
 	./scripts/install-deps --bench
@@ -65,7 +67,7 @@ bench:
 	cmake --build build-bench -j $(JOBS) >&2
 	for n in $(BENCH_NOTES); do python3 bench/gen_vault.py build-bench/vaults/n$$n --notes $$n || exit 1; done
 	./build-bench/bench/bench_driver --server build-bench/tarnel-mcp-server --floor build-bench/bench/bench_read_floor \
-	  $(foreach n,$(BENCH_NOTES),build-bench/vaults/n$(n))
+	  $(if $(BENCH_BASELINE),--baseline $(BENCH_BASELINE)) $(foreach n,$(BENCH_NOTES),build-bench/vaults/n$(n))
 	printf '\n## In-process kernels (one 2 KB note)\n\n```\n'
 	./build-bench/bench/bench_kernels --benchmark_min_time=0.2 2>&1
 	printf '```\n'

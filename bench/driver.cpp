@@ -1,15 +1,19 @@
 // End-to-end benchmark: starts the real server binary, talks to it over pipes
 // as an MCP client does, and times the hot tool calls against two floors
 // measured in the same run on the same vault: ripgrep on one thread, and a
-// plain walk that reads every note once (bench_read_floor). Prints a Markdown
-// report: medians, p99s, ratios to both floors, peak resident memory, and the
-// targets met or missed.
+// plain walk that reads every note once (bench_read_floor). Then, when it may
+// drop the page cache, the full scans once more with the vault cold, against
+// ripgrep with its default two threads and the read floor in the same state.
+// Prints a Markdown report: medians, p99s, ratios to the floors, peak
+// resident memory, and the targets met or missed.
 //
-//   bench_driver --server BIN --floor BIN [--rg PATH] [--reps N] VAULT...
+//   bench_driver --server BIN --floor BIN [--baseline BIN] [--rg PATH] [--reps N] [--cold-reps N] VAULT...
 //
 // Each VAULT is a folder written by gen_vault.py; its .bench-manifest.json
 // says what the searches must find. With two or more vaults, the report also
-// compares them (time per note, memory).
+// compares them (time per note, memory). With --baseline, another build of
+// the server answers every scan in the same rounds, and the report compares
+// the two.
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
@@ -19,10 +23,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -77,8 +83,9 @@ struct ProgramRun {
 };
 
 // Runs a program to its end with standard output captured and standard error
-// discarded. A failing start or exit ends the benchmark.
-ProgramRun run_program(std::vector<std::string> argv) {
+// discarded. A failing start ends the benchmark, and so does a failing exit
+// unless `any_exit`.
+ProgramRun run_program(std::vector<std::string> argv, bool any_exit = false) {
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) fail("pipe failed");
   posix_spawn_file_actions_t actions;
@@ -103,7 +110,7 @@ ProgramRun run_program(std::vector<std::string> argv) {
   int status = 0;
   struct rusage usage{};
   ::wait4(pid, &status, 0, &usage);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) fail(argv[0] + " failed");
+  if (!WIFEXITED(status) || (WEXITSTATUS(status) != 0 && !any_exit)) fail(argv[0] + " failed");
   auto ms = [](const timeval& t) { return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3; };
   run.cpu_ms = ms(usage.ru_utime) + ms(usage.ru_stime);
   return run;
@@ -240,10 +247,36 @@ std::size_t hit_count(const std::string& text) {
 struct Options {
   std::string server;
   std::string floor;
+  std::string baseline;  // another build of the server to compare with
   std::string rg = "rg";
   int reps = 0;
+  int cold_reps = 0;
   std::vector<std::string> vaults;
 };
+
+constexpr const char* kDropCaches = "/proc/sys/vm/drop_caches";
+
+// Writes the dirty pages out, then drops the clean ones, the folder entries
+// and the inodes: the vault is as cold as after a reboot. The reason it
+// cannot, or nothing.
+std::optional<std::string> drop_page_cache() {
+  ::sync();
+  const int fd = ::open(kDropCaches, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return std::string("cannot open ") + kDropCaches + " for writing: " + std::strerror(errno);
+  const bool written = ::write(fd, "3", 1) == 1;
+  const int error = errno;
+  ::close(fd);
+  if (!written) return std::string("cannot write ") + kDropCaches + ": " + std::strerror(error);
+  return std::nullopt;
+}
+
+// The load averages over 1, 5 and 15 minutes, as /proc/loadavg gives them.
+std::string load_average() {
+  std::ifstream in("/proc/loadavg");
+  std::string one, five, fifteen;
+  if (!(in >> one >> five >> fifteen)) return "unknown";
+  return one + " " + five + " " + fifteen;
+}
 
 struct Figure {
   std::string name;
@@ -255,17 +288,30 @@ struct VaultReport {
   std::string vault;
   long notes = 0;
   unsigned long long bytes = 0;
+  std::string load_before;
+  std::string load_after;
   Figure rg;
   Figure floor;
   std::vector<Figure> figures;
+  // The scans of the baseline server, by the names of the figures.
+  std::vector<Figure> baseline;
+  // With the vault cold: rg with its default threads, the read floor, the
+  // scans (and the baseline's); or why they were not measured.
+  std::optional<std::string> cold_skipped;
+  Figure cold_rg;
+  Figure cold_floor;
+  std::vector<Figure> cold;
+  std::vector<Figure> cold_baseline;
   double get_note_per_second = 0;
   double get_note_per_cpu_second = 0;  // calls per second of the server's processor time
   long idle_kib = 0;
   long search_kib = 0;
   long context_kib = 0;
 
-  const Figure& figure(const std::string& name) const {
-    for (const auto& f : figures) {
+  const Figure& figure(const std::string& name) const { return find(figures, name); }
+
+  static const Figure& find(const std::vector<Figure>& in, const std::string& name) {
+    for (const auto& f : in) {
       if (f.name == name) return f;
     }
     fail("no figure " + name);
@@ -292,6 +338,8 @@ VaultReport run_vault(const Options& options, const std::string& vault) {
   const std::string tag = manifest["rare_tag"];
   const std::vector<std::string> samples = manifest["sample_notes"];
   const int reps = options.reps > 0 ? options.reps : report.notes > 20000 ? 7 : 21;
+  const int cold_reps = options.cold_reps > 0 ? options.cold_reps : report.notes > 20000 ? 3 : 7;
+  report.load_before = load_average();
 
   char home_template[] = "/tmp/tarnel-bench-XXXXXX";
   const char* home = ::mkdtemp(home_template);
@@ -299,6 +347,8 @@ VaultReport run_vault(const Options& options, const std::string& vault) {
   const std::string root = home;
   std::filesystem::create_directories(root + "/home");
   std::filesystem::create_directories(root + "/config");
+  const std::string empty_folder = root + "/empty";
+  std::filesystem::create_directories(empty_folder);
   const char* path = std::getenv("PATH");
   const std::vector<std::string> env{"PATH=" + std::string(path != nullptr ? path : "/usr/bin:/bin"),
                                      "HOME=" + root + "/home", "XDG_CONFIG_HOME=" + root + "/config",
@@ -337,22 +387,31 @@ VaultReport run_vault(const Options& options, const std::string& vault) {
 
   Server server(options.server, env);
   server.call(initialize_line());
+  std::optional<Server> baseline;
+  if (!options.baseline.empty()) {
+    baseline.emplace(options.baseline, env);
+    baseline->call(initialize_line());
+  }
   // One untimed round that warms the caches and checks every answer.
-  if (const auto n = hit_count(result_text(server.call(search_rare), "rare search"));
-      n != manifest["rare_term_hits"].get<std::size_t>()) {
-    fail("the rare search found " + std::to_string(n) + " notes");
-  }
-  if (const auto n = hit_count(result_text(server.call(search_tag), "tag search"));
-      n != manifest["rare_tag_hits"].get<std::size_t>()) {
-    fail("the tag search found " + std::to_string(n) + " notes");
-  }
-  if (const auto n = hit_count(result_text(server.call(search_common), "common search")); n != 10) {
-    fail("the common search found " + std::to_string(n) + " notes");
-  }
-  if (const Json c = Json::parse(result_text(server.call(context), "vault context"));
-      c["noteCount"].get<long>() != report.notes) {
-    fail("the vault context counted " + c["noteCount"].dump() + " notes");
-  }
+  auto check_answers = [&](Server& s, const std::string& who) {
+    if (const auto n = hit_count(result_text(s.call(search_rare), who + " rare search"));
+        n != manifest["rare_term_hits"].get<std::size_t>()) {
+      fail(who + ": the rare search found " + std::to_string(n) + " notes");
+    }
+    if (const auto n = hit_count(result_text(s.call(search_tag), who + " tag search"));
+        n != manifest["rare_tag_hits"].get<std::size_t>()) {
+      fail(who + ": the tag search found " + std::to_string(n) + " notes");
+    }
+    if (const auto n = hit_count(result_text(s.call(search_common), who + " common search")); n != 10) {
+      fail(who + ": the common search found " + std::to_string(n) + " notes");
+    }
+    if (const Json c = Json::parse(result_text(s.call(context), who + " vault context"));
+        c["noteCount"].get<long>() != report.notes) {
+      fail(who + ": the vault context counted " + c["noteCount"].dump() + " notes");
+    }
+  };
+  check_answers(server, "server");
+  if (baseline) check_answers(*baseline, "baseline");
 
   // Interleaved rounds, so that a change in the machine's load touches every
   // figure alike. Wall-clock and processor times of each.
@@ -363,37 +422,40 @@ VaultReport run_vault(const Options& options, const std::string& vault) {
   };
   Samples rg;
   Samples floor;
-  Samples rare_search;
-  Samples tag_search;
-  Samples common_search;
-  Samples vault_context;
+  // The scans, in this order, of the server and of the baseline.
+  const std::vector<std::pair<const char*, const std::string*>> scans{
+      {kSearchRare, &search_rare}, {kSearchTag, &search_tag}, {kSearchCommon, &search_common}, {kContext, &context}};
+  std::vector<Samples> scan_samples(scans.size());
+  std::vector<Samples> baseline_samples(scans.size());
   auto run_timed = [](Samples& into, const std::vector<std::string>& argv) {
     const auto t0 = Clock::now();
     const ProgramRun run = run_program(argv);
     into.wall.push_back(ms_since(t0));
     into.cpu.push_back(run.cpu_ms);
   };
-  auto call_timed = [&server](Samples& into, const std::string& line) {
-    const double cpu0 = server.cpu_ms();
+  auto call_timed = [](Server& s, Samples& into, const std::string& line) {
+    const double cpu0 = s.cpu_ms();
     const auto t0 = Clock::now();
-    server.call(line);
+    s.call(line);
     into.wall.push_back(ms_since(t0));
-    into.cpu.push_back(server.cpu_ms() - cpu0);
+    into.cpu.push_back(s.cpu_ms() - cpu0);
   };
   for (int i = 0; i < reps; ++i) {
     run_timed(rg, rg_argv);
     run_timed(floor, floor_argv);
-    call_timed(rare_search, search_rare);
-    call_timed(tag_search, search_tag);
-    call_timed(common_search, search_common);
-    call_timed(vault_context, context);
+    for (std::size_t k = 0; k < scans.size(); ++k) {
+      // The baseline goes first in every other round.
+      if (baseline && i % 2 == 1) call_timed(*baseline, baseline_samples[k], *scans[k].second);
+      call_timed(server, scan_samples[k], *scans[k].second);
+      if (baseline && i % 2 == 0) call_timed(*baseline, baseline_samples[k], *scans[k].second);
+    }
   }
   report.rg = rg.figure("floor: `rg -j1 -i -F -c` rare term");
   report.floor = floor.figure("floor: open/read/close walk");
-  report.figures.push_back(rare_search.figure(kSearchRare));
-  report.figures.push_back(tag_search.figure(kSearchTag));
-  report.figures.push_back(common_search.figure(kSearchCommon));
-  report.figures.push_back(vault_context.figure(kContext));
+  for (std::size_t k = 0; k < scans.size(); ++k) {
+    report.figures.push_back(scan_samples[k].figure(scans[k].first));
+    if (baseline) report.baseline.push_back(baseline_samples[k].figure(scans[k].first));
+  }
 
   // get_note: one at a time, then pipelined.
   std::vector<std::string> get_lines;
@@ -468,7 +530,50 @@ VaultReport run_vault(const Options& options, const std::string& vault) {
     report.context_kib = fresh.peak_kib();
   }
 
+  // The full scans with the vault cold, each after the page cache was
+  // dropped, against rg with its default threads and the read floor in the
+  // same state. A program started after the drop first runs on an empty
+  // folder, so that its own code is back in memory and only the vault is
+  // cold; the servers keep running, their code mapped.
+  report.cold_skipped = drop_page_cache();
+  if (!report.cold_skipped) {
+    const std::vector<std::string> rg_default_argv{options.rg, "-i", "-F", "-c", rare, vault};
+    const std::vector<std::string> rg_empty_argv{options.rg, "-i", "-F", "-c", rare, empty_folder};
+    const std::vector<std::string> floor_empty_argv{options.floor, empty_folder};
+    const std::vector<std::pair<const char*, const std::string*>> cold_scans{{kSearchRare, &search_rare},
+                                                                              {kContext, &context}};
+    Samples cold_rg;
+    Samples cold_floor;
+    std::vector<Samples> cold_samples(cold_scans.size());
+    std::vector<Samples> cold_baseline_samples(cold_scans.size());
+    auto cold_run = [&](Samples& into, const std::vector<std::string>& argv, const std::vector<std::string>& warm) {
+      if (auto why = drop_page_cache()) fail(*why);
+      run_program(warm, true);
+      run_timed(into, argv);
+    };
+    auto cold_call = [&](Server& s, Samples& into, const std::string& line) {
+      if (auto why = drop_page_cache()) fail(*why);
+      call_timed(s, into, line);
+    };
+    for (int i = 0; i < cold_reps; ++i) {
+      cold_run(cold_rg, rg_default_argv, rg_empty_argv);
+      cold_run(cold_floor, floor_argv, floor_empty_argv);
+      for (std::size_t k = 0; k < cold_scans.size(); ++k) {
+        if (baseline && i % 2 == 1) cold_call(*baseline, cold_baseline_samples[k], *cold_scans[k].second);
+        cold_call(server, cold_samples[k], *cold_scans[k].second);
+        if (baseline && i % 2 == 0) cold_call(*baseline, cold_baseline_samples[k], *cold_scans[k].second);
+      }
+    }
+    report.cold_rg = cold_rg.figure("floor: `rg -i -F -c` rare term (default threads)");
+    report.cold_floor = cold_floor.figure("floor: open/read/close walk");
+    for (std::size_t k = 0; k < cold_scans.size(); ++k) {
+      report.cold.push_back(cold_samples[k].figure(cold_scans[k].first));
+      if (baseline) report.cold_baseline.push_back(cold_baseline_samples[k].figure(cold_scans[k].first));
+    }
+  }
+
   std::filesystem::remove_all(root);
+  report.load_after = load_average();
   return report;
 }
 
@@ -490,18 +595,18 @@ std::string mib_text(long kib) {
   return buffer;
 }
 
-void print_report(const VaultReport& r) {
-  std::printf("\n## %ld notes (%.1f MB of text) in %s\n\n", r.notes, static_cast<double>(r.bytes) / 1e6,
-              r.vault.c_str());
-  std::printf("Ratios are to the floors' medians of the same kind (wall clock, or processor time).\n\n");
-  std::printf("| Figure | median | p99 | x rg -j1 | x read floor | CPU median | CPU x rg | CPU x floor |\n"
-              "|---|---:|---:|---:|---:|---:|---:|---:|\n");
-  const double rg = r.rg.ms.median;
-  const double floor = r.floor.ms.median;
-  const double rg_cpu = r.rg.cpu_ms->median;
-  const double floor_cpu = r.floor.cpu_ms->median;
-  std::vector<Figure> all{r.rg, r.floor};
-  all.insert(all.end(), r.figures.begin(), r.figures.end());
+// A table of figures with their ratios to the two floors' medians.
+void print_figures(const char* rg_label, const Figure& rg_figure, const Figure& floor_figure,
+                   const std::vector<Figure>& figures) {
+  std::printf("| Figure | median | p99 | x %s | x read floor | CPU median | CPU x rg | CPU x floor |\n"
+              "|---|---:|---:|---:|---:|---:|---:|---:|\n",
+              rg_label);
+  const double rg = rg_figure.ms.median;
+  const double floor = floor_figure.ms.median;
+  const double rg_cpu = rg_figure.cpu_ms->median;
+  const double floor_cpu = floor_figure.cpu_ms->median;
+  std::vector<Figure> all{rg_figure, floor_figure};
+  all.insert(all.end(), figures.begin(), figures.end());
   for (const auto& f : all) {
     std::printf("| %s | %s | %s | %s | %s |", f.name.c_str(), ms_text(f.ms.median).c_str(),
                 ms_text(f.ms.p99).c_str(), ratio_text(f.ms.median, rg).c_str(),
@@ -511,6 +616,44 @@ void print_report(const VaultReport& r) {
                   ratio_text(f.cpu_ms->median, rg_cpu).c_str(), ratio_text(f.cpu_ms->median, floor_cpu).c_str());
     } else {
       std::printf("  |  |  |\n");
+    }
+  }
+}
+
+// The server's figures beside the baseline's of the same name.
+void print_against_baseline(const std::vector<Figure>& figures, const std::vector<Figure>& baseline) {
+  std::printf("| Figure | this build | baseline | ratio | CPU this build | CPU baseline | CPU ratio |\n"
+              "|---|---:|---:|---:|---:|---:|---:|\n");
+  for (const auto& b : baseline) {
+    const Figure& f = VaultReport::find(figures, b.name);
+    std::printf("| %s | %s | %s | %s | %s | %s | %s |\n", f.name.c_str(), ms_text(f.ms.median).c_str(),
+                ms_text(b.ms.median).c_str(), ratio_text(f.ms.median, b.ms.median).c_str(),
+                ms_text(f.cpu_ms->median).c_str(), ms_text(b.cpu_ms->median).c_str(),
+                ratio_text(f.cpu_ms->median, b.cpu_ms->median).c_str());
+  }
+}
+
+void print_report(const VaultReport& r) {
+  std::printf("\n## %ld notes (%.1f MB of text) in %s\n\n", r.notes, static_cast<double>(r.bytes) / 1e6,
+              r.vault.c_str());
+  std::printf("Load average (1, 5, 15 minutes) %s at the start, %s at the end.\n\n", r.load_before.c_str(),
+              r.load_after.c_str());
+  std::printf("Warm page cache. Ratios are to the floors' medians of the same kind (wall clock, or processor "
+              "time).\n\n");
+  print_figures("rg -j1", r.rg, r.floor, r.figures);
+  if (!r.baseline.empty()) {
+    std::printf("\nThe same scans of the baseline server, in the same rounds:\n\n");
+    print_against_baseline(r.figures, r.baseline);
+  }
+  if (r.cold_skipped) {
+    std::printf("\nCold figures skipped: %s (dropping the page cache needs root).\n", r.cold_skipped->c_str());
+  } else {
+    std::printf("\nCold page cache: each figure taken right after the page cache was dropped; rg with its default "
+                "threads.\n\n");
+    print_figures("rg", r.cold_rg, r.cold_floor, r.cold);
+    if (!r.cold_baseline.empty()) {
+      std::printf("\nThe same cold scans of the baseline server, in the same rounds:\n\n");
+      print_against_baseline(r.cold, r.cold_baseline);
     }
   }
   std::printf("\n| Other figure | value |\n|---|---:|\n");
@@ -547,6 +690,24 @@ void print_targets(const std::vector<VaultReport>& reports) {
     ratio_target("full-scan search", kSearchRare, 1.5);
     ratio_target("tag search", kSearchTag, 3);
     ratio_target("get_vault_context", kContext, 3);
+    if (!r.cold_skipped) {
+      const Figure& f = VaultReport::find(r.cold, kSearchRare);
+      const double wall = f.ms.median / r.cold_rg.ms.median;
+      const double cpu = f.cpu_ms->median / r.cold_rg.cpu_ms->median;
+      std::snprintf(text, sizeof text,
+                    "%ld notes: cold full-scan search %.2fx rg with default threads (at most 0.8x; in CPU time %.2fx)",
+                    r.notes, wall, cpu);
+      c.check(wall <= 0.8, text);
+    }
+    // Warm, this build against the baseline, within 3 %.
+    for (const auto& b : r.baseline) {
+      const Figure& f = r.figure(b.name);
+      const double wall = f.ms.median / b.ms.median;
+      const double cpu = f.cpu_ms->median / b.cpu_ms->median;
+      std::snprintf(text, sizeof text, "%ld notes: warm %s %.3fx the baseline (at most 1.03x; in CPU time %.3fx)",
+                    r.notes, b.name.c_str(), wall, cpu);
+      c.check(wall <= 1.03, text);
+    }
     std::snprintf(text, sizeof text, "%ld notes: start to initialize %.2f ms (under 5 ms)", r.notes,
                   r.figure(kInitialize).ms.median);
     c.check(r.figure(kInitialize).ms.median < 5, text);
@@ -611,8 +772,12 @@ Options parse_options(int argc, char** argv) {
       o.floor = value();
     } else if (a == "--rg") {
       o.rg = value();
+    } else if (a == "--baseline") {
+      o.baseline = value();
     } else if (a == "--reps") {
       o.reps = std::atoi(value().c_str());
+    } else if (a == "--cold-reps") {
+      o.cold_reps = std::atoi(value().c_str());
     } else if (a.starts_with("--")) {
       fail("unknown option " + a);
     } else {
@@ -620,7 +785,8 @@ Options parse_options(int argc, char** argv) {
     }
   }
   if (o.server.empty() || o.floor.empty() || o.vaults.empty()) {
-    fail("usage: bench_driver --server BIN --floor BIN [--rg PATH] [--reps N] VAULT...");
+    fail("usage: bench_driver --server BIN --floor BIN [--baseline BIN] [--rg PATH] [--reps N] [--cold-reps N] "
+         "VAULT...");
   }
   return o;
 }
@@ -635,8 +801,8 @@ int main(int argc, char** argv) {
   cpu_set_t cpus;
   CPU_ZERO(&cpus);
   const int nproc = ::sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 0;
-  std::printf("# tarnel-mcp-server benchmark\n\nMachine: nproc %d, %s, kernel %s. Warm page cache; "
-              "times are wall-clock medians of interleaved rounds.\n",
+  std::printf("# tarnel-mcp-server benchmark\n\nMachine: nproc %d, %s, kernel %s. Times are wall-clock medians of "
+              "interleaved rounds, warm and then cold.\n",
               nproc, first_line_of("/proc/cpuinfo", "model name").c_str(), kernel.c_str());
   std::vector<VaultReport> reports;
   for (const auto& vault : options.vaults) {

@@ -28,14 +28,16 @@ constexpr std::size_t kSnippetAfter = 80;
 constexpr std::size_t kSnippetWithoutMatch = 120;
 constexpr double kMtimeToleranceMs = 100;
 
-// Reads the open file whole and checks that it is UTF-8 text.
-platform::Result<platform::FileContent> read_text(platform::File& file) {
-  auto content = platform::fs().read(file);
+// The content just read when it is UTF-8 text.
+platform::Result<platform::FileContent> as_text(platform::Result<platform::FileContent> content) {
   if (content && !unicode::is_valid_utf8(content->bytes)) {
     return std::unexpected(make_error_code(platform::Failure::invalid_utf8));
   }
   return content;
 }
+
+// Reads the open file whole and checks that it is UTF-8 text.
+platform::Result<platform::FileContent> read_text(platform::File& file) { return as_text(platform::fs().read(file)); }
 
 // Opens `path` for reading, following links, when what opens lies strictly
 // inside the canonical vault folder `root`; nothing when it lies elsewhere.
@@ -357,7 +359,35 @@ Expected<WriteRecord> append_to_note_in_vault(const std::string& vault, const st
 
 NoteWalker::NoteWalker(std::string folder) : root_(std::move(folder)) {}
 
-Expected<std::optional<std::string>> NoteWalker::next() {
+namespace {
+
+// Out of descriptors, for the process or the system. While reading ahead the
+// notes ahead hold descriptors that the walk would otherwise have free.
+bool out_of_descriptors(const std::error_code& e) {
+  return e == std::errc::too_many_files_open || e == std::errc::too_many_files_open_in_system;
+}
+
+}  // namespace
+
+Expected<bool> NoteWalker::enter(const std::string& name, std::string path, bool ahead) {
+  // Opened relative to its parent and never through a link, so a folder
+  // swapped for a link meanwhile fails instead of leading the walk out.
+  auto dir = platform::fs().open_dir_at(stack_.back().dir, name, platform::DirUse::list);
+  if (!dir && ahead && out_of_descriptors(dir.error())) {
+    // Entered when the walk gets here, with the descriptors of the notes
+    // ahead given back.
+    folder_to_enter_ = Listed{std::move(path), name};
+    return false;
+  }
+  if (!dir) {
+    stack_.clear();
+    return std::unexpected(file_failure_message("read directory", path, dir.error()));
+  }
+  stack_.push_back(Level{std::move(path), std::move(*dir)});
+  return true;
+}
+
+Expected<bool> NoteWalker::list(Listed& into, bool ahead) {
   if (!started_) {
     started_ = true;
     auto dir = platform::fs().open_dir(root_, platform::DirUse::list);
@@ -368,6 +398,14 @@ Expected<std::optional<std::string>> NoteWalker::next() {
     stack_.push_back(Level{root_, std::move(*dir)});
   }
   while (!stack_.empty()) {
+    if (folder_to_enter_) {
+      Listed folder = std::move(*folder_to_enter_);
+      folder_to_enter_.reset();
+      auto entered = enter(folder.name, std::move(folder.path), ahead);
+      if (!entered) return std::unexpected(entered.error());
+      if (!*entered) return false;
+      continue;
+    }
     Level& level = stack_.back();
     auto entry = platform::fs().next_entry(level.dir);
     if (!entry) {
@@ -380,33 +418,108 @@ Expected<std::optional<std::string>> NoteWalker::next() {
     }
     platform::DirEntry& e = **entry;
     if (e.name.starts_with('.')) continue;
-    std::string path = paths::join_path(level.path, e.name);
     if (e.type == platform::FileType::directory) {
-      // Opened relative to its parent and never through a link, so a folder
-      // swapped for a link meanwhile fails instead of leading the walk out.
-      auto dir = platform::fs().open_dir_at(level.dir, e.name, platform::DirUse::list);
-      if (!dir) {
-        stack_.clear();
-        return std::unexpected(file_failure_message("read directory", path, dir.error()));
-      }
-      stack_.push_back(Level{std::move(path), std::move(*dir)});
+      auto entered = enter(e.name, paths::join_path(level.path, e.name), ahead);
+      if (!entered) return std::unexpected(entered.error());
+      if (!*entered) return false;
       continue;
     }
     if (!ends_with(e.name, ".md")) continue;
-    current_name_ = std::move(e.name);
-    return std::optional<std::string>(std::move(path));
+    into.path = paths::join_path(level.path, e.name);
+    into.name = std::move(e.name);
+    into.opened.reset();
+    into.taken = false;
+    return true;
   }
-  return std::optional<std::string>();
+  return false;
+}
+
+Expected<std::optional<std::string>> NoteWalker::next() {
+  if (!ahead_.empty()) {
+    current_ = std::move(ahead_.front());
+    ahead_.pop_front();
+    return std::optional(std::move(current_.path));
+  }
+  if (failure_ahead_) {
+    std::string failure = std::move(*failure_ahead_);
+    failure_ahead_.reset();
+    return std::unexpected(std::move(failure));
+  }
+  auto listed = list(current_, false);
+  if (!listed) return std::unexpected(listed.error());
+  if (!*listed) return std::optional<std::string>();
+  return std::optional(std::move(current_.path));
+}
+
+platform::Result<std::optional<platform::File>> NoteWalker::open_listed(const std::string& name) {
+  if (stack_.empty()) return std::unexpected(platform::system_error(EBADF));
+  auto file = platform::fs().open_at(stack_.back().dir, name, platform::OpenMode::read, platform::Links::follow);
+  if (!file) return std::unexpected(file.error());
+  auto final_name = platform::fs().final_name(*file);
+  if (!final_name) return std::unexpected(final_name.error());
+  if (!paths::strictly_inside(canonical_root_, *final_name)) return std::nullopt;
+  return std::optional(std::move(*file));
 }
 
 platform::Result<std::optional<platform::File>> NoteWalker::open_current() {
-  if (stack_.empty()) return std::unexpected(platform::system_error(EBADF));
-  auto file = platform::fs().open_at(stack_.back().dir, current_name_, platform::OpenMode::read, platform::Links::follow);
-  if (!file) return std::unexpected(file.error());
-  auto name = platform::fs().final_name(*file);
-  if (!name) return std::unexpected(name.error());
-  if (!paths::strictly_inside(canonical_root_, *name)) return std::nullopt;
-  return std::optional(std::move(*file));
+  if (current_.taken) return std::unexpected(platform::system_error(EBADF));
+  current_.taken = true;
+  if (current_.opened) return std::move(*current_.opened);
+  return open_listed(current_.name);
+}
+
+void NoteWalker::read_ahead(std::uint64_t bytes) {
+  // A note left to be opened when the walk reaches it must stay the last one
+  // listed (its folder the top level), and so must a folder left to be
+  // entered; a listing failure ends the listing.
+  while (ahead_.size() < kReadAheadNotes && !failure_ahead_ && !folder_to_enter_ &&
+         (ahead_.empty() || ahead_.back().opened)) {
+    Listed note;
+    auto listed = list(note, true);
+    if (!listed) {
+      failure_ahead_ = std::move(listed.error());
+      return;
+    }
+    if (!*listed) return;
+    auto opened = open_listed(note.name);
+    // Out of descriptors: the notes ahead hold them, so this one is opened
+    // when the walk reaches it, as it would have been without them.
+    if (opened || !out_of_descriptors(opened.error())) {
+      if (opened && *opened) platform::fs().prefetch(**opened, bytes);
+      note.opened = std::move(opened);
+    }
+    ahead_.push_back(std::move(note));
+  }
+}
+
+platform::Result<platform::FileContent> NoteWalker::read(platform::File& file, std::size_t limit) {
+  // How much of a note ahead is worth fetching: the kernel's own read-ahead
+  // takes over for the rest of a large one.
+  constexpr std::uint64_t kPrefetchBytes = 256 * 1024;
+  // Notes in a row found in memory after which the walk stops reading ahead.
+  constexpr std::size_t kInMemoryRun = 2 * kReadAheadNotes;
+  if (!probing_) return platform::fs().read(file, limit);
+  const std::uint64_t prefetch = std::min<std::uint64_t>(limit, kPrefetchBytes);
+  if (reading_ahead_) read_ahead(prefetch);
+  auto cached = platform::fs().read_cached(file, limit);
+  if (cached && *cached) {
+    if (reading_ahead_ && ++in_memory_run_ >= kInMemoryRun) reading_ahead_ = false;
+    return std::move(**cached);
+  }
+  if (cached) {
+    // The note is being fetched: the notes after it are fetched meanwhile.
+    in_memory_run_ = 0;
+    if (!reading_ahead_) {
+      reading_ahead_ = true;
+      read_ahead(prefetch);
+    }
+  } else if (cached.error() == std::errc::operation_not_supported) {
+    probing_ = false;
+    reading_ahead_ = false;
+  } else {
+    return std::unexpected(cached.error());
+  }
+  return platform::fs().read(file, limit);
 }
 
 namespace {
@@ -488,7 +601,7 @@ Expected<std::vector<SearchHit>> search_vault(const std::string& vault, std::str
     const std::string& note = **next;
     auto opened = walker.open_current();
     if (opened && !*opened) continue;  // it lies outside the vault
-    auto content = opened ? read_text(**opened) : std::unexpected(opened.error());
+    auto content = opened ? as_text(walker.read(**opened)) : std::unexpected(opened.error());
     if (!content) {
       std::string failure = file_failure_message("read note", note, content.error());
       if (auto rest = finish_walk(walker); !rest) return std::unexpected(rest.error());
@@ -654,7 +767,7 @@ Expected<Json> vault_context(const std::string& vault) {
     auto opened = walker.open_current();
     if (opened && !*opened) continue;  // it lies outside the vault: not listed
     ++note_count;
-    auto content = opened ? platform::fs().read(**opened, kContextPrefixBytes) : std::unexpected(opened.error());
+    auto content = opened ? walker.read(**opened, kContextPrefixBytes) : std::unexpected(opened.error());
     if (!content) {
       std::string failure = file_failure_message("read note", note, content.error());
       if (auto rest = finish_walk(walker); !rest) return std::unexpected(rest.error());

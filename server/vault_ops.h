@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <expected>
 #include <optional>
 #include <string>
@@ -102,8 +103,21 @@ std::string plain_decimal(double value);
 // names starting with "." are skipped, real folders are entered (links to
 // folders are not; every folder is opened relative to its parent, never
 // through a link), and other entries ending in ".md" are notes.
+//
+// Reading through the walker overlaps the reads of a cold vault on this one
+// thread: when a note's bytes are not in memory, the walker first lists and
+// opens the notes after it (at most kReadAheadNotes, each checked as
+// open_current checks) and asks the platform to fetch them, so that the
+// device works on all of them while the walk waits for one. It reads ahead
+// until a run of notes was found in memory; a cached vault costs nothing
+// more. What the walk returns is the same either way: a note opened ahead
+// reports its failure to open only when the walk reaches it, a listing
+// failure met ahead ends the walk only when the walk reaches it, and notes
+// opened ahead that are never read are closed with the walker.
 class NoteWalker {
  public:
+  static constexpr std::size_t kReadAheadNotes = 32;
+
   explicit NoteWalker(std::string folder);
 
   // The next note's path (the folder text joined with the names on the way),
@@ -113,20 +127,52 @@ class NoteWalker {
   // Opens the note that next() gave last for reading, following a link, and
   // checks the final name of what was opened: nothing when it lies outside
   // the vault folder (such a note counts as not listed), else the open file,
-  // or the error of opening it.
+  // or the error of opening it. Call it once per note.
   platform::Result<std::optional<platform::File>> open_current();
+
+  // Reads the file that open_current() gave as platform read() does (its
+  // first `limit` bytes); when they are not in memory, first reads ahead.
+  platform::Result<platform::FileContent> read(platform::File& file, std::size_t limit = SIZE_MAX);
 
  private:
   struct Level {
     std::string path;
     platform::Dir dir;
   };
+  // A note as listed, and how opening it went. Not opened yet only while it
+  // is the last note listed, so that its folder is still the top level.
+  struct Listed {
+    std::string path;  // handed to the caller by next()
+    std::string name;
+    std::optional<platform::Result<std::optional<platform::File>>> opened = std::nullopt;
+    bool taken = false;  // open_current() has given it
+  };
+
+  // Lists the next note into `into`: true, or false at the end, or the
+  // listing failure (which empties the stack, so that the walk ends there).
+  // Reading `ahead`, a folder that cannot be opened for want of descriptors
+  // is left to be entered later, and the listing gives false until then.
+  Expected<bool> list(Listed& into, bool ahead);
+  // Opens the folder entry `name` of the top level at `path` and makes it
+  // the top level: true; false when it is left to be entered later.
+  Expected<bool> enter(const std::string& name, std::string path, bool ahead);
+  // Opens the note `name` of the top level and checks it as open_current does.
+  platform::Result<std::optional<platform::File>> open_listed(const std::string& name);
+  // Lists and opens notes after the current one until kReadAheadNotes wait
+  // in `ahead_`, asking for the first `bytes` of each to be fetched.
+  void read_ahead(std::uint64_t bytes);
 
   std::string root_;
   std::string canonical_root_;
   std::vector<Level> stack_;
-  std::string current_name_;
   bool started_ = false;
+  Listed current_;
+  std::deque<Listed> ahead_;
+  std::optional<std::string> failure_ahead_;  // the listing failure after the notes in ahead_
+  std::optional<Listed> folder_to_enter_;     // a folder that reading ahead left to be entered
+  bool probing_ = true;                       // false once the platform cannot tell what is in memory
+  bool reading_ahead_ = false;
+  std::size_t in_memory_run_ = 0;  // notes in a row found in memory while reading ahead
 };
 
 struct SearchHit {

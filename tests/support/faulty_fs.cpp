@@ -134,14 +134,37 @@ platform::Result<platform::FileInfo> FaultyFs::file_metadata(platform::File& fil
   return native().file_metadata(file);
 }
 
+platform::FileContent FaultyFs::after_read(const std::string& name, platform::FileContent content) {
+  if (auto e = check(Op::metadata_after_read, name)) content.info = std::unexpected(*e);
+  return content;
+}
+
 platform::Result<platform::FileContent> FaultyFs::read(platform::File& file, std::size_t limit) {
   const std::string name = name_of(file);
   if (auto e = check(Op::read, name)) return std::unexpected(*e);
   auto content = native().read(file, limit);
-  if (content) {
-    if (auto e = check(Op::metadata_after_read, name)) content->info = std::unexpected(*e);
+  if (!content) return content;
+  return after_read(name, std::move(*content));
+}
+
+platform::Result<std::optional<platform::FileContent>> FaultyFs::read_cached(platform::File& file,
+                                                                             std::size_t limit) {
+  const std::string name = name_of(file);
+  if (auto e = check(Op::read_cached, name)) return std::unexpected(*e);
+  switch (cache) {
+    case Cache::native: break;
+    case Cache::cold: return std::optional<platform::FileContent>();
+    case Cache::unknown: return std::unexpected(std::make_error_code(std::errc::operation_not_supported));
   }
-  return content;
+  auto content = native().read_cached(file, limit);
+  if (!content || !*content) return content;
+  if (auto e = check(Op::read, name)) return std::unexpected(*e);
+  return std::optional(after_read(name, std::move(**content)));
+}
+
+void FaultyFs::prefetch(platform::File& file, std::uint64_t length) {
+  if (check(Op::prefetch, name_of(file))) return;
+  native().prefetch(file, length);
 }
 
 platform::Result<void> FaultyFs::write_all(platform::File& file, std::string_view data) {

@@ -5,7 +5,9 @@
 // relative to a folder). A hook sees both and returns the error to fail with,
 // or nothing to let the call run. A failing write first lets half of its
 // bytes reach the disk, as a disk that fills up does. Folders can be listed
-// in name order, so that a test knows the order of a walk.
+// in name order, so that a test knows the order of a walk, and the page cache
+// can be made to look cold or unknown, so that a test can run a walk with and
+// without reading ahead.
 #pragma once
 
 #include <functional>
@@ -22,15 +24,21 @@ class FaultyFs : public platform::FileSystem {
   enum class Op {
     metadata, canonicalize, create_directories, open_file, open_dir, rename, remove_file, remove_all,
     open_at, open_dir_at, metadata_at, create_dir_at, rename_at, remove_at,
-    final_name, file_metadata, read, metadata_after_read, write, sync, set_permissions, truncate, close,
-    next_entry, lock,
+    final_name, file_metadata, read, read_cached, metadata_after_read, write, sync, set_permissions, truncate,
+    close, next_entry, lock, prefetch,
   };
+  // What read_cached answers: the platform's answer (a read it answers from
+  // memory is a read all the same, so faults set on Op::read and
+  // Op::metadata_after_read apply to it); that no byte is in memory; or that
+  // the platform cannot tell (operation not supported).
+  enum class Cache { native, cold, unknown };
   using Hook = std::function<std::optional<std::error_code>(Op op, const std::string& path)>;
 
   // Decides which calls fail; none when empty.
   Hook hook;
   // Lists every folder in ascending name order.
   bool sorted_listing = false;
+  Cache cache = Cache::native;
 
   // Fails every `op` whose path ends with `path_suffix` with `error`, in
   // addition to what the hook already fails.
@@ -58,6 +66,10 @@ class FaultyFs : public platform::FileSystem {
   platform::Result<std::string> final_name(const platform::Dir& dir) override;
   platform::Result<platform::FileInfo> file_metadata(platform::File& file) override;
   platform::Result<platform::FileContent> read(platform::File& file, std::size_t limit) override;
+  platform::Result<std::optional<platform::FileContent>> read_cached(platform::File& file,
+                                                                     std::size_t limit) override;
+  // Counted as Op::prefetch; a fault set on it makes the hint do nothing.
+  void prefetch(platform::File& file, std::uint64_t length) override;
   platform::Result<void> write_all(platform::File& file, std::string_view data) override;
   platform::Result<void> sync(platform::File& file) override;
   platform::Result<void> set_permissions(platform::File& file, platform::Permissions permissions) override;
@@ -69,6 +81,9 @@ class FaultyFs : public platform::FileSystem {
  private:
   // The error to fail `op` on `path` with, or nothing; counts the call.
   std::optional<std::error_code> check(Op op, const std::string& path);
+  // `content` just read from `name`, with the fault set on the metadata after
+  // the read.
+  platform::FileContent after_read(const std::string& name, platform::FileContent content);
   static std::string name_of(const platform::File& file);
   static std::string name_of(const platform::Dir& dir);
   static std::string entry_of(const platform::Dir& dir, std::string_view name);

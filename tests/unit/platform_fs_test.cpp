@@ -1,10 +1,11 @@
 // The file system of the platform: canonical and final names through the
 // open file's name, reads that end where a regular file's size says and
-// refuse anything else at once, operations relative to an open folder that
-// never follow a link unless asked, removal that never follows one, and the
-// folder lock. The cases that need POSIX (fork, FIFOs, /proc, umask, the C
-// library's realpath) run on POSIX only; tests/windows/platform_fs_windows_test.cpp
-// has their Windows counterparts.
+// refuse anything else at once, reads that take only what is in memory,
+// operations relative to an open folder that never follow a link unless
+// asked, removal that never follows one, and the folder lock. The cases that
+// need POSIX (fork, FIFOs, /proc, umask, the C library's realpath) run on
+// POSIX only; tests/windows/platform_fs_windows_test.cpp has their Windows
+// counterparts.
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <fcntl.h>
@@ -18,7 +19,9 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/temp_dir.h"
@@ -189,7 +192,77 @@ TEST(ReadFile, FolderFailsWithIsADirectory) {
     const auto r = fs().read(*folder, limit);
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error(), std::errc::is_a_directory);
+    // Windows cannot tell what is in memory: every read from memory is
+    // refused as not supported there.
+    const auto cached = fs().read_cached(*folder, limit);
+    ASSERT_FALSE(cached.has_value());
+#ifndef _WIN32
+    EXPECT_EQ(cached.error(), std::errc::is_a_directory);
+#else
+    EXPECT_EQ(cached.error(), std::errc::operation_not_supported);
+#endif
   }
+}
+
+#ifndef _WIN32
+// Drops the cached pages of `path` from `offset` on; false when the file
+// system keeps them all the same (tmpfs, say).
+bool evict(const std::string& path, off_t offset) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool dropped = ::fsync(fd) == 0 && ::posix_fadvise(fd, offset, 0, POSIX_FADV_DONTNEED) == 0;
+  ::close(fd);
+  return dropped;
+}
+#endif
+
+// A read from memory is the read itself when the bytes are there, and nothing
+// when some are not: never the part that happened to be in memory, which
+// would pass for a shorter note. Fetching makes them arrive.
+TEST(ReadCached, TheWholeReadOrNothing) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows offers no read that takes only what is in memory";
+#else
+  TempDir dir;
+  constexpr std::size_t kSize = 5 * 4096 + 100;
+  std::string content(kSize, '\0');
+  for (std::size_t i = 0; i < kSize; ++i) content[i] = static_cast<char>('a' + i % 26);
+  const std::string path = dir.write("note.md", content);
+  auto file = fs().open_file(path, platform::OpenMode::read);
+  ASSERT_TRUE(file);
+  ASSERT_TRUE(fs().read(*file));
+  const auto warm = fs().read_cached(*file);
+  if (!warm && warm.error() == std::errc::operation_not_supported) GTEST_SKIP() << "this file system cannot tell";
+  ASSERT_TRUE(warm) << warm.error().message();
+  ASSERT_TRUE(warm->has_value()) << "a file just read is in memory";
+  EXPECT_EQ((*warm)->bytes, content);
+  ASSERT_TRUE((*warm)->info);
+  EXPECT_EQ((*warm)->info->size, kSize);
+  const auto prefix = fs().read_cached(*file, 4096);
+  ASSERT_TRUE(prefix && prefix->has_value());
+  EXPECT_EQ((*prefix)->bytes, content.substr(0, 4096));
+
+  // The tail dropped, then all of it.
+  for (const off_t from : {off_t{3 * 4096}, off_t{0}}) {
+    if (!evict(path, from)) GTEST_SKIP() << "the pages cannot be dropped here";
+    const auto cold = fs().read_cached(*file);
+    ASSERT_TRUE(cold) << cold.error().message();
+    if (cold->has_value()) {
+      EXPECT_EQ((*cold)->bytes, content) << from;
+    }
+  }
+  fs().prefetch(*file, kSize);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  std::optional<platform::FileContent> fetched;
+  while (!fetched && std::chrono::steady_clock::now() < deadline) {
+    auto r = fs().read_cached(*file);
+    ASSERT_TRUE(r) << r.error().message();
+    fetched = std::move(*r);
+    if (!fetched) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(fetched) << "the prefetched bytes never arrived";
+  EXPECT_EQ(fetched->bytes, content);
+#endif
 }
 
 // --- Open files and folders: what is checked is what was opened ---------------
@@ -298,6 +371,10 @@ TEST(ReadFile, WhatIsNoRegularFileIsRefusedWithoutWaiting) {
   ASSERT_FALSE(content);
   EXPECT_EQ(content.error(), platform::Failure::not_regular_file);
   EXPECT_EQ(content.error().message(), "Not a regular file");
+  const auto cached = fs().read_cached(*file);
+  ASSERT_FALSE(cached);
+  EXPECT_EQ(cached.error(), platform::Failure::not_regular_file);
+  fs().prefetch(*file, 4096);  // nothing to fetch, and no waiting
 
   // A device that reads without end.
   auto device = fs().open_file("/dev/zero", platform::OpenMode::read);
@@ -305,6 +382,7 @@ TEST(ReadFile, WhatIsNoRegularFileIsRefusedWithoutWaiting) {
   const auto zeros = fs().read(*device, 1 << 20);
   ASSERT_FALSE(zeros);
   EXPECT_EQ(zeros.error(), platform::Failure::not_regular_file);
+  EXPECT_EQ(fs().read_cached(*device, 1 << 20).error(), platform::Failure::not_regular_file);
 }
 #endif
 

@@ -174,6 +174,18 @@ class FileSystem {
   // Failure::not_regular_file for a FIFO, socket or device. The metadata is
   // taken after the bytes were read, so its modification time belongs to them.
   [[nodiscard]] virtual Result<FileContent> read(File& file, std::size_t limit = SIZE_MAX) = 0;
+  // As read(), when every byte it would read is already in memory; nothing,
+  // without waiting, when some byte would first have to come from the storage
+  // device (the platform may start fetching it). The errors are read()'s, and
+  // an operation-not-supported error where the platform cannot tell without
+  // waiting: the default, and the POSIX one on a file system that cannot say.
+  [[nodiscard]] virtual Result<std::optional<FileContent>> read_cached(File& file, std::size_t limit = SIZE_MAX);
+  // Asks the platform to start fetching the file's first `length` bytes into
+  // memory, so that a later read need not wait for them. Returns at once,
+  // does nothing for a file that is not a regular file, and changes nothing
+  // that any operation returns; failures are ignored. The default does
+  // nothing.
+  virtual void prefetch(File& file, std::uint64_t length);
   // Writes all of `data` at the file's position (its end when appending),
   // retrying interruptions and partial writes; a write that accepts nothing
   // fails with Failure::write_zero.

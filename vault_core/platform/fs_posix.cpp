@@ -6,6 +6,7 @@
 #include <limits.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "vault_core/platform/descriptor_posix.h"
@@ -134,12 +136,18 @@ Result<FileInfo> stat_fd(int fd) {
   return info_from_stat(st);
 }
 
+// Whether a read may wait for the storage device.
+enum class Wait { yes, no };
+
 // Reads up to `limit` bytes from the start of the regular file `fd`, whose
 // metadata when it was opened is `info`. The first read asks for one byte
 // more than the file's size, so that it usually takes the whole file; a short
 // read is confirmed as the end by the metadata taken after it, which is also
-// the metadata returned.
-Result<FileContent> read_regular(int fd, std::size_t limit, const FileInfo& info) {
+// the metadata returned. With Wait::no each read takes only what is in memory
+// (RWF_NOWAIT), and the first that would wait gives nothing: a short read then
+// ends where the memory does, and the file's size sends it on to a read that
+// finds the rest missing.
+Result<std::optional<FileContent>> read_regular(int fd, std::size_t limit, const FileInfo& info, Wait wait) {
   FileContent content;
   std::size_t used = 0;
   const std::size_t expected = static_cast<std::size_t>(std::min<std::uint64_t>(info.size, SIZE_MAX - 1));
@@ -150,12 +158,20 @@ Result<FileContent> read_regular(int fd, std::size_t limit, const FileInfo& info
     ssize_t n = 0;
     int error = 0;
     content.bytes.resize_and_overwrite(room, [&](char* data, std::size_t) {
-      n = ::pread(fd, data + used, room - used, static_cast<off_t>(used));
+      if (wait == Wait::yes) {
+        n = ::pread(fd, data + used, room - used, static_cast<off_t>(used));
+      } else {
+        struct iovec part{data + used, room - used};
+        n = ::preadv2(fd, &part, 1, static_cast<off_t>(used), RWF_NOWAIT);
+      }
       if (n < 0) error = errno;
       return used + static_cast<std::size_t>(std::max<ssize_t>(n, 0));
     });
     if (n < 0) {
       if (error == EINTR) continue;
+      if (wait == Wait::no && error == EAGAIN) return std::optional<FileContent>();
+      // No preadv2 (ENOSYS) or no RWF_NOWAIT on this kernel or file system.
+      if (wait == Wait::no && (error == EOPNOTSUPP || error == ENOSYS)) return fail(EOPNOTSUPP);
       return fail(error);
     }
     if (n == 0) break;
@@ -169,7 +185,17 @@ Result<FileContent> read_regular(int fd, std::size_t limit, const FileInfo& info
     }
   }
   if (!have_after) content.info = stat_fd(fd);
-  return content;
+  return std::optional(std::move(content));
+}
+
+// The metadata of the open file `fd` when it is a regular file; the
+// is-a-directory error for a folder, Failure::not_regular_file for the rest.
+Result<FileInfo> regular_file_info(int fd) {
+  auto info = stat_fd(fd);
+  if (!info) return std::unexpected(info.error());
+  if (info->type == FileType::directory) return fail(EISDIR);
+  if (info->type != FileType::regular) return std::unexpected(make_error_code(Failure::not_regular_file));
+  return info;
 }
 
 // Deletes everything inside the open folder `fd`, then the folder's entries
@@ -342,11 +368,27 @@ class PosixFileSystem final : public FileSystem {
 
   Result<FileContent> read(File& file, std::size_t limit) override {
     const int fd = NativeHandle::fd(file);
-    auto info = stat_fd(fd);
+    auto info = regular_file_info(fd);
     if (!info) return std::unexpected(info.error());
-    if (info->type == FileType::directory) return fail(EISDIR);
-    if (info->type != FileType::regular) return std::unexpected(make_error_code(Failure::not_regular_file));
-    return read_regular(fd, limit, *info);
+    auto content = read_regular(fd, limit, *info, Wait::yes);
+    if (!content) return std::unexpected(content.error());
+    return std::move(**content);
+  }
+
+  Result<std::optional<FileContent>> read_cached(File& file, std::size_t limit) override {
+    const int fd = NativeHandle::fd(file);
+    auto info = regular_file_info(fd);
+    if (!info) return std::unexpected(info.error());
+    return read_regular(fd, limit, *info, Wait::no);
+  }
+
+  void prefetch(File& file, std::uint64_t length) override {
+    const int fd = NativeHandle::fd(file);
+    struct stat st{};
+    // Only a regular file: the hint would make a device read.
+    if (length == 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+    const auto bytes = static_cast<off_t>(std::min<std::uint64_t>(length, std::numeric_limits<off_t>::max()));
+    static_cast<void>(::posix_fadvise(fd, 0, bytes, POSIX_FADV_WILLNEED));
   }
 
   Result<void> write_all(File& file, std::string_view data) override {
