@@ -174,7 +174,7 @@ Expected<NoteRecord> read_note(const std::string& vault, const std::string& note
   if (!relative) return std::unexpected(relative.error());
   auto content = read_text(*file);
   if (!content) return std::unexpected(file_failure_message("read note", *canonical, content.error()));
-  // The metadata comes from the file that was read, after the bytes.
+  // The metadata comes from the file that was read, taken before its bytes.
   if (!content->info) return std::unexpected(file_failure_message("stat note", *canonical, content->info.error()));
   frontmatter::ParsedNote parsed = frontmatter::parse_note_text(content->bytes);
   NoteRecord record;

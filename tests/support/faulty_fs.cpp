@@ -135,7 +135,7 @@ platform::Result<platform::FileInfo> FaultyFs::file_metadata(platform::File& fil
 }
 
 platform::FileContent FaultyFs::after_read(const std::string& name, platform::FileContent content) {
-  if (auto e = check(Op::metadata_after_read, name)) content.info = std::unexpected(*e);
+  if (auto e = check(Op::read_metadata, name)) content.info = std::unexpected(*e);
   return content;
 }
 

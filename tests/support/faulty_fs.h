@@ -24,12 +24,12 @@ class FaultyFs : public platform::FileSystem {
   enum class Op {
     metadata, canonicalize, create_directories, open_file, open_dir, rename, remove_file, remove_all,
     open_at, open_dir_at, metadata_at, create_dir_at, rename_at, remove_at,
-    final_name, file_metadata, read, read_cached, metadata_after_read, write, sync, set_permissions, truncate,
+    final_name, file_metadata, read, read_cached, read_metadata, write, sync, set_permissions, truncate,
     close, next_entry, lock, prefetch,
   };
   // What read_cached answers: the platform's answer (a read it answers from
   // memory is a read all the same, so faults set on Op::read and
-  // Op::metadata_after_read apply to it); that no byte is in memory; or that
+  // Op::read_metadata apply to it); that no byte is in memory; or that
   // the platform cannot tell (operation not supported).
   enum class Cache { native, cold, unknown };
   using Hook = std::function<std::optional<std::error_code>(Op op, const std::string& path)>;

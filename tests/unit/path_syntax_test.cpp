@@ -189,6 +189,10 @@ TEST(PathInside, StrictAndLexical) {
       {P, "/Notes", "/Notes", false, ""},
       {P, "/Notes", "/Notes/../x", false, std::nullopt},
       {P, "/Notes/", "/Notes/a/../b", true, "b"},
+      {P, "/Notes", "/Notes/a/..", false, ""},
+      {P, "/Notes", "/Notes//", false, ""},
+      {P, "/Notes", "/Notes/./a", true, "a"},
+      {P, "Notes", "Notes/a", true, "a"},
       {P, "/Notes", "/NotesX", false, std::nullopt},
       {P, "", "/a", false, std::nullopt},  // an absolute path is never inside a relative root
   };

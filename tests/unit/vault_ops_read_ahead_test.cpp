@@ -133,7 +133,7 @@ const Case kCases[] = {
      [](Layout& v, FaultyFs& disk) { disk.fail(Op::final_name, v.path("c/n03.md"), err(EIO)); },
      [](const Layout& v) { return "Failed to read note " + v.path("c/n03.md") + ": Input/output error"; }},
     {"a note whose metadata fails after the read",
-     [](Layout& v, FaultyFs& disk) { disk.fail(Op::metadata_after_read, v.path("a/n20.md"), err(EIO)); },
+     [](Layout& v, FaultyFs& disk) { disk.fail(Op::read_metadata, v.path("a/n20.md"), err(EIO)); },
      [](const Layout&) { return std::string(); }},
     {"text that is not UTF-8",
      [](Layout& v, FaultyFs&) { v.dir.write("v/b/n21.md", "# Bad\n\xff\xfe"); },

@@ -265,7 +265,7 @@ TEST_F(OperationFailures, Reading) {
   EXPECT_EQ(read_note(vault, "n.md").error(), "Vault is not an accessible directory: " + vault);
   faulty.hook = nullptr;
   EXPECT_EQ(read_note(note, "x.md").error(), "Vault is not an accessible directory: " + note);
-  faulty.hook = fail_at({Op::metadata_after_read}, {resolved}, EIO);
+  faulty.hook = fail_at({Op::read_metadata}, {resolved}, EIO);
   EXPECT_EQ(read_note(vault, "n.md").error(), "Failed to stat note " + resolved + ": Input/output error");
   faulty.hook = fail_at({Op::open_file, Op::canonicalize}, {resolved}, ELOOP);
   EXPECT_EQ(read_note(vault, "n.md").error(), "Failed to resolve note " + resolved + ": " + err(ELOOP).message());

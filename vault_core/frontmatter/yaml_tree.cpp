@@ -202,13 +202,18 @@ void discard_output(fy_diag*, void*, const char*, std::size_t) {}
 // error by default, and this process must never write there. Each parse gets
 // its own: the sink keeps an error flag that the parser consults, so one
 // shared between parses would let an earlier failure change a later result.
+// The configuration is made once: the library's default asks the terminal
+// (a system call) every time it is made.
 std::unique_ptr<fy_diag, DiagDeleter> quiet_diag() {
-  fy_diag_cfg cfg;
-  fy_diag_cfg_default(&cfg);
-  cfg.fp = nullptr;
-  cfg.output_fn = discard_output;
-  cfg.colorize = false;
-  return std::unique_ptr<fy_diag, DiagDeleter>(fy_diag_create(&cfg));
+  static const fy_diag_cfg quiet = [] {
+    fy_diag_cfg cfg;
+    fy_diag_cfg_default(&cfg);
+    cfg.fp = nullptr;
+    cfg.output_fn = discard_output;
+    cfg.colorize = false;
+    return cfg;
+  }();
+  return std::unique_ptr<fy_diag, DiagDeleter>(fy_diag_create(&quiet));
 }
 
 std::string_view token_text(fy_token* token) {

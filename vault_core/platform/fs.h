@@ -54,8 +54,8 @@ struct DirEntry {
   FileType type = FileType::other;  // the entry's own type: a link is a symlink, whatever it leads to
 };
 
-// The content of a file and its metadata, taken after the content was read
-// (or the error of taking it).
+// The content of a file and its metadata, taken just before the content was
+// read (or the error of taking it).
 struct FileContent {
   std::string bytes;
   Result<FileInfo> info;
@@ -172,7 +172,9 @@ class FileSystem {
   // the first `limit` bytes. Fails at once, reading nothing, when the file is
   // not a regular file: an is-a-directory error for a folder,
   // Failure::not_regular_file for a FIFO, socket or device. The metadata is
-  // taken after the bytes were read, so its modification time belongs to them.
+  // taken just before the bytes are read: a change that lands meanwhile makes
+  // the bytes newer than the modification time given with them, never older,
+  // so a guard against lost updates that compares that time sees the change.
   [[nodiscard]] virtual Result<FileContent> read(File& file, std::size_t limit = SIZE_MAX) = 0;
   // As read(), when every byte it would read is already in memory; nothing,
   // without waiting, when some byte would first have to come from the storage

@@ -904,15 +904,15 @@ class WindowsFileSystem final : public FileSystem {
   }
 
   // Reads up to `limit` bytes from the start of the regular file `h`, whose
-  // metadata when it was opened is `info`, as the POSIX implementation does:
-  // the first read asks for one byte more than the size, and a short read is
-  // confirmed as the end by the metadata taken after it.
+  // metadata taken just before is `info` (also the metadata returned), as the
+  // POSIX implementation does: the first read asks for one byte more than the
+  // size, a short read that ends at that size is the end, and a file that
+  // changed size meanwhile is read on to its end.
   static Result<FileContent> read_regular(HANDLE h, std::size_t limit, const FileInfo& info) {
-    FileContent content;
+    FileContent content{.bytes = {}, .info = info};
     std::size_t used = 0;
     const std::size_t expected = static_cast<std::size_t>(std::min<std::uint64_t>(info.size, SIZE_MAX - 1));
     std::size_t room = std::min(limit, std::max<std::size_t>(expected + 1, 4096));
-    bool have_after = false;
     while (used < limit) {
       if (used == room) room = std::min(limit, std::max<std::size_t>(used * 2, used + 4096));
       DWORD n = 0;
@@ -929,15 +929,8 @@ class WindowsFileSystem final : public FileSystem {
       if (!ok) return last_system_error();
       if (n == 0) break;
       used += n;
-      if (used < room) {
-        content.info = handle_info(h);
-        if (content.info && content.info->size == used) {
-          have_after = true;
-          break;
-        }
-      }
+      if (used < room && used == expected) break;
     }
-    if (!have_after) content.info = handle_info(h);
     return content;
   }
 };
