@@ -26,24 +26,6 @@ std::string variable(const wchar_t* name) {
   return value ? platform::to_utf8(*value) : std::string();
 }
 
-// `arg` quoted for the command line as the C runtime parses it.
-std::wstring command_word(const std::wstring& arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
-  std::wstring out = L"\"";
-  std::size_t backslashes = 0;
-  for (const wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    out += c;
-  }
-  out.append(backslashes * 2, L'\\');
-  return out + L"\"";
-}
-
 // What is waiting in the pipe `h`: the number of bytes, or nothing once the
 // other end is closed and everything was read.
 std::optional<DWORD> available(HANDLE h) {
@@ -94,8 +76,8 @@ ServerProcess::ServerProcess(const EnvList& env, const std::vector<std::string>&
 
   std::wstring binary = wide(TARNEL_SERVER_BINARY);
   std::replace(binary.begin(), binary.end(), L'/', L'\\');
-  std::wstring command_line = command_word(binary);
-  for (const auto& a : args) command_line += L" " + command_word(wide(a));
+  std::wstring command_line = L"\"" + binary + L"\"";
+  for (const auto& a : args) platform::append_command_argument(command_line, wide(a));
 
   // The environment block: entries sorted by name without regard to case.
   std::vector<std::wstring> entries;

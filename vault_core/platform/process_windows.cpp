@@ -32,32 +32,6 @@ class Handle {
   HANDLE h_ = nullptr;
 };
 
-// Appends `arg` to a command line so that the C runtime's parser (and
-// CommandLineToArgvW) gives it back unchanged: quoted when empty or when it
-// holds white space or quotes; inside the quotes a run of backslashes is
-// doubled when a quote or the closing quote follows it, and a quote is
-// escaped with one more backslash.
-void append_argument(std::wstring& line, std::wstring_view arg) {
-  line += L' ';
-  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring_view::npos) {
-    line += arg;
-    return;
-  }
-  line += L'"';
-  std::size_t backslashes = 0;
-  for (const wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    line.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    line += c;
-  }
-  line.append(backslashes * 2, L'\\');
-  line += L'"';
-}
-
 bool is_file(const std::wstring& path) {
   const DWORD attributes = ::GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
@@ -157,7 +131,7 @@ Result<ProcessOutcome> run_process(const std::string& program, const std::vector
   for (const std::string& arg : args) {
     auto wide_arg = to_utf16(arg);
     if (!wide_arg) return std::unexpected(wide_arg.error());
-    append_argument(command_line, *wide_arg);
+    append_command_argument(command_line, *wide_arg);
   }
   auto environment = environment_block(extra_env);
   if (!environment) return std::unexpected(environment.error());

@@ -1,4 +1,4 @@
-// Text conversions and the live environment for the Win32 calls of the platform layer.
+// Text conversions, command lines and the live environment for the Win32 calls of the platform layer.
 #include "vault_core/platform/win32_windows.h"
 
 #include <windows.h>
@@ -60,6 +60,27 @@ std::optional<std::wstring> environment_variable(const std::wstring& name) {
     }
     value.resize(n);  // n is the size needed, the terminating NUL included
   }
+}
+
+void append_command_argument(std::wstring& line, std::wstring_view arg) {
+  line += L' ';
+  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring_view::npos) {
+    line += arg;
+    return;
+  }
+  line += L'"';
+  std::size_t backslashes = 0;
+  for (const wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    line.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    line += c;
+  }
+  line.append(backslashes * 2, L'\\');
+  line += L'"';
 }
 
 }  // namespace platform

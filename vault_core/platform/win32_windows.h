@@ -1,6 +1,6 @@
 // Helpers shared by the Windows implementation files (Windows only): text
 // between the server's UTF-8 strings and the UTF-16 strings of the
-// wide-character API, and the live Win32 environment.
+// wide-character API, command lines, and the live Win32 environment.
 #pragma once
 
 #include <optional>
@@ -22,6 +22,13 @@ namespace platform {
 // that encode its code unit: the result is then not valid UTF-8 (callers that
 // need text see it as such), yet no two inputs share a result.
 std::string to_utf8(std::wstring_view text);
+
+// Appends a space and `arg` to a command line so that the C runtime's parser
+// (and CommandLineToArgvW) gives `arg` back unchanged: quoted when empty or
+// when it holds white space or quotes; inside the quotes a run of backslashes
+// is doubled when a quote or the closing quote follows it, and a quote is
+// escaped with one more backslash.
+void append_command_argument(std::wstring& line, std::wstring_view arg);
 
 // The value of the variable `name` in the process's Win32 environment (not
 // the C runtime's copy), or nothing when unset. Names ignore case.
