@@ -16,7 +16,7 @@
 #   make install    installs the server and its licence files under PREFIX (default /usr/local)
 #   make uninstall  removes what the last make install installed (listed in build/installed-files.txt)
 #   make package    writes the Debian package build/tarnel-mcp-server_<version>_<arch>.deb
-#   make bundle     writes the MCP bundle build/tarnel-mcp-server-<version>.mcpb
+#   make bundle     writes the MCP bundle build/tarnel-mcp-server-<version>.mcpb (Linux and Windows)
 
 .SILENT:
 MAKEFLAGS += --no-print-directory
@@ -88,9 +88,11 @@ package:
 	$(MAKE) build
 	cmake --build build --target package >&2
 
+# The bundle carries the Linux and the Windows server.
 bundle:
 	./scripts/install-deps --bundle
 	$(MAKE) build
+	$(MAKE) windows
 	cmake --build build --target bundle >&2
 
 # The Windows build: dependencies staged in build-windows/deps, one static

@@ -85,8 +85,9 @@ include(CPack)
 
 # The MCP bundle: build/tarnel-mcp-server-<version>.mcpb, packed by the bundle
 # tool that packaging/mcpb/package-lock.json pins, installed by `npm ci` into
-# build/mcpb-cli (never into the source tree). A Windows build found at
-# build-windows/tarnel-mcp-server.exe goes into the bundle too.
+# build/mcpb-cli (never into the source tree). The Windows build at
+# build-windows/tarnel-mcp-server.exe (make bundle makes it first) goes into
+# the bundle too.
 set(TARNEL_BUNDLE ${CMAKE_BINARY_DIR}/tarnel-mcp-server-${PROJECT_VERSION}.mcpb)
 set(TARNEL_MCPB_CLI_DIR ${CMAKE_BINARY_DIR}/mcpb-cli)
 set(TARNEL_MCPB ${TARNEL_MCPB_CLI_DIR}/node_modules/.bin/mcpb)

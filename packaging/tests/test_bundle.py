@@ -76,8 +76,10 @@ class Bundle(unittest.TestCase):
         self.assertEqual(m["server"]["type"], "binary")
         entry = os.path.join(self.unpacked, m["server"]["entry_point"])
         self.assertTrue(os.access(entry, os.X_OK), "the unpacked server must be executable")
-        has_win32 = os.path.exists(os.path.join(self.unpacked, "server", "tarnel-mcp-server.exe"))
-        self.assertEqual(m["compatibility"]["platforms"], ["linux", "win32"] if has_win32 else ["linux"])
+        # make bundle builds the Windows server first: both are inside.
+        with open(os.path.join(self.unpacked, "server", "tarnel-mcp-server.exe"), "rb") as f:
+            self.assertEqual(f.read(2), b"MZ")
+        self.assertEqual(m["compatibility"]["platforms"], ["linux", "win32"])
         user_config = m["user_config"]
         self.assertEqual(user_config["vault_path"]["type"], "directory")
         self.assertEqual((user_config["ui_port"]["type"], user_config["ui_port"]["default"]), ("number", 9711))
