@@ -273,7 +273,9 @@ std::optional<std::string> drop_page_cache() {
 // The load averages over 1, 5 and 15 minutes, as /proc/loadavg gives them.
 std::string load_average() {
   std::ifstream in("/proc/loadavg");
-  std::string one, five, fifteen;
+  std::string one;
+  std::string five;
+  std::string fifteen;
   if (!(in >> one >> five >> fifteen)) return "unknown";
   return one + " " + five + " " + fifteen;
 }

@@ -495,7 +495,7 @@ void NoteWalker::read_ahead(std::uint64_t bytes) {
 platform::Result<platform::FileContent> NoteWalker::read(platform::File& file, std::size_t limit) {
   // How much of a note ahead is worth fetching: the kernel's own read-ahead
   // takes over for the rest of a large one.
-  constexpr std::uint64_t kPrefetchBytes = 256 * 1024;
+  constexpr std::uint64_t kPrefetchBytes = std::uint64_t{256} * 1024;
   // Notes in a row found in memory after which the walk stops reading ahead.
   constexpr std::size_t kInMemoryRun = 2 * kReadAheadNotes;
   if (!probing_) return platform::fs().read(file, limit);

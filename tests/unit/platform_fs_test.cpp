@@ -243,7 +243,7 @@ TEST(ReadCached, TheWholeReadOrNothing) {
   EXPECT_EQ((*prefix)->bytes, content.substr(0, 4096));
 
   // The tail dropped, then all of it.
-  for (const off_t from : {off_t{3 * 4096}, off_t{0}}) {
+  for (const off_t from : {off_t{3} * 4096, off_t{0}}) {
     if (!evict(path, from)) GTEST_SKIP() << "the pages cannot be dropped here";
     const auto cold = fs().read_cached(*file);
     ASSERT_TRUE(cold) << cold.error().message();

@@ -69,7 +69,8 @@ struct Layout {
 // A hook that lays `before` out as the walk enters `folder`, and runs `after`
 // once the folder's names are taken (the listing is sorted, so all at once),
 // before any of its notes is opened: on every walk.
-FaultyFs::Hook around_listing(const std::string& folder, std::function<void()> before, std::function<void()> after) {
+FaultyFs::Hook around_listing(const std::string& folder, const std::function<void()>& before,
+                               const std::function<void()>& after) {
   return [=, calls = 0](Op op, const std::string& path) mutable -> std::optional<std::error_code> {
     if (path != folder) return std::nullopt;
     if (op == Op::open_dir_at) {
