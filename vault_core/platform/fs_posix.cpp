@@ -485,8 +485,6 @@ class PosixFileSystem final : public FileSystem {
   }
 };
 
-FileSystem* active = nullptr;
-
 }  // namespace
 
 File& File::operator=(File&& other) noexcept {
@@ -510,10 +508,5 @@ FileSystem& native_fs() {
   static PosixFileSystem instance;
   return instance;
 }
-
-FileSystem& fs() { return active != nullptr ? *active : native_fs(); }
-
-ScopedFileSystem::ScopedFileSystem(FileSystem& replacement) : previous_(active) { active = &replacement; }
-ScopedFileSystem::~ScopedFileSystem() { active = previous_; }
 
 }  // namespace platform

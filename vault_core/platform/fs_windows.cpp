@@ -935,8 +935,6 @@ class WindowsFileSystem final : public FileSystem {
   }
 };
 
-FileSystem* active = nullptr;
-
 }  // namespace
 
 File& File::operator=(File&& other) noexcept {
@@ -960,10 +958,5 @@ FileSystem& native_fs() {
   static WindowsFileSystem instance;
   return instance;
 }
-
-FileSystem& fs() { return active != nullptr ? *active : native_fs(); }
-
-ScopedFileSystem::ScopedFileSystem(FileSystem& replacement) : previous_(active) { active = &replacement; }
-ScopedFileSystem::~ScopedFileSystem() { active = previous_; }
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 
 #include "vault_core/platform/error.h"
 
@@ -18,7 +19,13 @@ class Socket {
   Socket() = default;
   ~Socket() { close(); }
   Socket(Socket&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
-  Socket& operator=(Socket&& other) noexcept;
+  Socket& operator=(Socket&& other) noexcept {
+    if (this != &other) {
+      close();
+      handle_ = std::exchange(other.handle_, -1);
+    }
+    return *this;
+  }
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
 

@@ -46,15 +46,6 @@ Result<void> finish_connect(int fd, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.handle_;
-    other.handle_ = -1;
-  }
-  return *this;
-}
-
 Result<Socket> Socket::connect_loopback(std::uint16_t port, std::chrono::milliseconds timeout) {
   Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!socket.is_open()) return last_system_error();

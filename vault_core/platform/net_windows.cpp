@@ -74,15 +74,6 @@ Result<void> finish_connect(SOCKET s, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.handle_;
-    other.handle_ = -1;
-  }
-  return *this;
-}
-
 Result<Socket> Socket::connect_loopback(std::uint16_t port, std::chrono::milliseconds timeout) {
   if (!winsock_started()) return last_socket_error();
   // Not inherited: a child process (git) must not hold the connection open.
